@@ -1,0 +1,50 @@
+// The record of one thing an agent did while a span was open.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "pelnorix/clock.hpp"
+#include "pelnorix/enums.hpp"
+#include "pelnorix/string_map.hpp"
+#include "pelnorix/uuid.hpp"
+
+namespace pelnorix {
+
+inline constexpr std::size_t kMaxActionResultBytes = 4096;
+
+struct AgentAction {
+  Uuid id;
+  AgentActionType action_type = AgentActionType::ToolCall;
+  std::string name;
+  std::optional<std::string> arguments;
+  std::optional<std::string> result;  // at most kMaxActionResultBytes
+  std::optional<std::uint64_t> duration_ms;
+  bool success = true;
+  std::optional<std::int32_t> exit_code;
+  std::optional<std::string> http_method;
+  std::optional<std::uint16_t> http_status;
+  std::optional<std::string> file_operation;
+  UtcTimestamp timestamp;
+  StringMap metadata;
+
+  friend bool operator==(const AgentAction&, const AgentAction&) = default;
+};
+
+// A fresh action: random id, the clock read once, success true, every optional
+// field absent, empty metadata. Throws Fault when the random source or the
+// clock fails.
+AgentAction new_agent_action(AgentActionType type, std::string name);
+
+AgentAction with_arguments(AgentAction action, std::string arguments);
+
+// Stores the result cut to at most 4096 bytes at a UTF-8 character boundary.
+AgentAction with_result(AgentAction action, std::string result);
+
+// The length of the prefix of `text` that with_result keeps.
+std::size_t truncated_result_length(std::string_view text) noexcept;
+
+}  // namespace pelnorix

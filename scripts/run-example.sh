@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine, installs pelnorix into a CPython 3.12 virtual
+# environment with `pip install .`, and runs the quick-start example.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+cd "${PROJECT_ROOT}"
+
+ensure_system_packages
+PY="$(ensure_venv 3.12)"
+log "pip install . (CPython 3.12)"
+"${PY}" -m pip install -q --disable-pip-version-check --no-build-isolation . >&2
+log "examples/quickstart.py"
+exec "${PY}" examples/quickstart.py
