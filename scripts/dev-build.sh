@@ -7,6 +7,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "${PROJECT_ROOT}"
 PY="$(ensure_venv 3.12)"
+export PATH="$(dirname "${PY}"):${PATH}"
 dir=build/dev
 [[ " $* " == *" -DPELNORIX_SANITIZE=ON "* ]] && dir=build/dev-asan
 cmake -S . -B "${dir}" -G Ninja -DPython_EXECUTABLE="${PY}" "$@" >&2

@@ -31,21 +31,16 @@ assert sysconfig.get_config_var('INCLUDEPY')" >/dev/null 2>&1; then
 # Debian packages the build and the tests need; installs the missing ones
 # when running as root.
 ensure_system_packages() {
-  local wanted=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev
-                clang-format valgrind binutils)
+  # cmake and ninja come from PyPI into the virtual environments.
+  local wanted=(g++ libgtest-dev libgmock-dev libbenchmark-dev clang-format valgrind binutils)
   local missing=() pkg
   for pkg in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "${pkg}" 2>/dev/null | grep -q "ok installed" || missing+=("${pkg}")
   done
-  # cmake and ninja may come from elsewhere (pip); accept them when on PATH.
   local filtered=()
   for pkg in "${missing[@]}"; do
-    case "${pkg}" in
-      cmake) command -v cmake >/dev/null || filtered+=("${pkg}") ;;
-      ninja-build) command -v ninja >/dev/null || filtered+=("${pkg}") ;;
-      g++) command -v g++ >/dev/null || filtered+=("${pkg}") ;;
-      *) filtered+=("${pkg}") ;;
-    esac
+    if [[ "${pkg}" == g++ ]] && command -v g++ >/dev/null; then continue; fi
+    filtered+=("${pkg}")
   done
   ((${#filtered[@]} == 0)) && return 0
   log "installing Debian packages: ${filtered[*]}"
@@ -65,7 +60,7 @@ ensure_venv() {
     log "creating ${venv} from ${base}"
     "${base}" -m venv "${venv}" >&2
   fi
-  if ! "${venv}/bin/python" -c "import pytest, numpy, scikit_build_core, mypy" >/dev/null 2>&1; then
+  if ! "${venv}/bin/python" -c "import pytest, numpy, scikit_build_core, mypy, cmake, ninja" >/dev/null 2>&1; then
     log "installing Python packages into ${venv}"
     "${venv}/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
     "${venv}/bin/python" -m pip install -q --disable-pip-version-check \

@@ -7,6 +7,7 @@ cd "${PROJECT_ROOT}"
 
 ensure_system_packages
 PY="$(ensure_venv 3.12)"
+export PATH="$(dirname "${PY}"):${PATH}"
 log "pip install . (CPython 3.12)"
 "${PY}" -m pip install -q --disable-pip-version-check --no-build-isolation . >&2
 log "examples/quickstart.py"

@@ -11,6 +11,8 @@ JOBS="$(nproc)"
 ensure_system_packages
 PY312="$(ensure_venv 3.12)"
 PY313="$(ensure_venv 3.13)"
+# cmake and ninja come from the 3.12 environment, whatever else is on PATH.
+export PATH="$(dirname "${PY312}"):${PATH}"
 
 cmake_build() {  # cmake_build <dir> <extra cmake args...>
   local dir="$1"; shift
