@@ -63,7 +63,7 @@ git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
 if [[ -f examples/quickstart.py ]]; then
   log "type check (mypy --strict)"
   "${PY312}" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "${WHEEL}"
-  "${PY312}" -m mypy --strict examples/quickstart.py tests/typed_usage.py
+  "${PY312}" -m mypy --strict examples/quickstart.py tests/test_typed_usage.py
 fi
 
 log "all tests passed"
