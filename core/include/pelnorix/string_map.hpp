@@ -14,6 +14,8 @@
 namespace pelnorix {
 
 class StringMap {
+  struct Slot;
+
  public:
   struct Entry {
     std::string key;
@@ -27,6 +29,14 @@ class StringMap {
   // An empty map with a fresh hash seed. Allocates nothing until the first
   // insertion.
   StringMap();
+
+  // Copies keep the source's hash key and slot layout, so they walk in the
+  // same order. A moved-from map is empty.
+  StringMap(const StringMap&) = default;
+  StringMap& operator=(const StringMap&) = default;
+  StringMap(StringMap&& other) noexcept;
+  StringMap& operator=(StringMap&& other) noexcept;
+  ~StringMap() = default;
 
   // Inserts the pair, or replaces the value of a present key.
   void insert_or_assign(std::string key, std::string value);
@@ -66,7 +76,6 @@ class StringMap {
 
    private:
     friend class StringMap;
-    struct Slot;
     const_iterator(const StringMap::Slot* slots, std::size_t index, std::size_t count) noexcept;
 
     const StringMap::Slot* slots_ = nullptr;
@@ -81,10 +90,13 @@ class StringMap {
   };
 
   std::uint64_t hash_of(std::string_view key) const noexcept;
+  std::size_t probe_for(std::uint64_t hash, std::string_view key) const noexcept;
   void grow();
 
-  std::uint64_t seed_;
-  std::vector<Slot> slots_;  // open addressing, power-of-two capacity
+  // Key of the keyed hash, different for every map and unpredictable from
+  // outside, so that no one can choose keys that collide.
+  std::uint64_t seed_[2];
+  std::vector<Slot> slots_;  // open addressing, linear probing, power-of-two capacity
   std::size_t size_ = 0;
 };
 

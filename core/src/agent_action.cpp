@@ -1,0 +1,43 @@
+#include "pelnorix/agent_action.hpp"
+
+#include <utility>
+
+namespace pelnorix {
+
+AgentAction new_agent_action(AgentActionType type, std::string name) {
+  AgentAction action;
+  action.id = generate_uuid_v4();
+  action.timestamp = now_utc();
+  action.action_type = type;
+  action.name = std::move(name);
+  return action;
+}
+
+AgentAction with_arguments(AgentAction action, std::string arguments) {
+  action.arguments = std::move(arguments);
+  return action;
+}
+
+std::size_t truncated_result_length(std::string_view text) noexcept {
+  if (text.size() <= kMaxActionResultBytes) return text.size();
+  // Back off to the start of the character that straddles (or begins at) the
+  // limit, so that the kept part ends on a character boundary.
+  std::size_t cut = kMaxActionResultBytes;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+    --cut;
+  return cut;
+}
+
+AgentAction with_result(AgentAction action, std::string result) {
+  const std::size_t kept = truncated_result_length(result);
+  if (kept == result.size()) {
+    action.result = std::move(result);
+  } else {
+    // A fresh string, so that the action does not hold on to the capacity
+    // of a result that may have been megabytes long.
+    action.result.emplace(result.data(), kept);
+  }
+  return action;
+}
+
+}  // namespace pelnorix

@@ -1,0 +1,226 @@
+#include "pelnorix/uuid.hpp"
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "pelnorix/random_source.hpp"
+
+namespace pelnorix {
+namespace {
+
+// --- Formatting ---------------------------------------------------------------
+
+struct HexPairs {
+  std::array<char, 512> chars{};
+  constexpr HexPairs() {
+    constexpr char digits[] = "0123456789abcdef";
+    for (std::size_t byte = 0; byte < 256; ++byte) {
+      chars[2 * byte] = digits[byte >> 4];
+      chars[2 * byte + 1] = digits[byte & 0xF];
+    }
+  }
+};
+constexpr HexPairs kHexPairs;
+
+// --- Parsing ------------------------------------------------------------------
+
+struct HexValues {
+  std::array<std::int8_t, 256> value{};
+  constexpr HexValues() {
+    for (auto& v : value)
+      v = -1;
+    for (int d = 0; d < 10; ++d)
+      value[static_cast<std::size_t>('0' + d)] = static_cast<std::int8_t>(d);
+    for (int d = 0; d < 6; ++d) {
+      value[static_cast<std::size_t>('a' + d)] = static_cast<std::int8_t>(10 + d);
+      value[static_cast<std::size_t>('A' + d)] = static_cast<std::int8_t>(10 + d);
+    }
+  }
+};
+constexpr HexValues kHexValues;
+
+int hex_value(char c) noexcept {
+  return kHexValues.value[static_cast<unsigned char>(c)];
+}
+
+constexpr std::string_view kUrnPrefix = "urn:uuid:";
+constexpr std::size_t kGroupEnds[4] = {8, 13, 18, 23};
+constexpr std::size_t kGroupStarts[5] = {0, 9, 14, 19, 24};
+constexpr std::size_t kGroupLengths[5] = {8, 4, 4, 4, 12};
+
+// Decodes exactly 32 hex digits, skipping the hyphens at kGroupEnds when
+// `hyphenated`. Returns false on any deviation.
+bool decode_digits(std::string_view text, bool hyphenated, Uuid& out) noexcept {
+  if (hyphenated) {
+    for (const std::size_t at : kGroupEnds) {
+      if (text[at] != '-') return false;
+    }
+  }
+  std::size_t pos = 0;
+  for (std::uint8_t& byte : out.bytes) {
+    if (hyphenated && (pos == 8 || pos == 13 || pos == 18 || pos == 23)) ++pos;
+    const int high = hex_value(text[pos]);
+    const int low = hex_value(text[pos + 1]);
+    if ((high | low) < 0) return false;
+    byte = static_cast<std::uint8_t>((high << 4) | low);
+    pos += 2;
+  }
+  return true;
+}
+
+bool try_parse(std::string_view text, Uuid& out) noexcept {
+  switch (text.size()) {
+    case 32:
+      return decode_digits(text, false, out);
+    case 36:
+      return decode_digits(text, true, out);
+    case 38:
+      return text.front() == '{' && text.back() == '}' &&
+             decode_digits(text.substr(1, kUuidTextLength), true, out);
+    case 45:
+      return text.starts_with(kUrnPrefix) &&
+             decode_digits(text.substr(kUrnPrefix.size()), true, out);
+    default:
+      return false;
+  }
+}
+
+bool is_continuation(unsigned char byte) noexcept {
+  return (byte & 0xC0) == 0x80;
+}
+
+// The length of the well-formed UTF-8 character starting at `text[at]`, or 0
+// when the bytes there do not form one.
+std::size_t utf8_character_length(std::string_view text, std::size_t at) noexcept {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  unsigned char second_min = 0x80;
+  unsigned char second_max = 0xBF;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) second_min = 0xA0;  // overlong
+    if (lead == 0xED) second_max = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) second_min = 0x90;  // overlong
+    if (lead == 0xF4) second_max = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() - at < length) return 0;
+  if (byte(1) < second_min || byte(1) > second_max) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (!is_continuation(byte(i))) return 0;
+  }
+  return length;
+}
+
+std::string length_message(std::size_t length) {
+  return "invalid length: expected length 32 for simple format, found " + std::to_string(length);
+}
+
+std::string group_count_message(std::size_t count) {
+  return "invalid group count: expected 5, found " + std::to_string(count);
+}
+
+std::string group_length_message(std::size_t group, std::size_t expected, std::size_t actual) {
+  return "invalid group length in group " + std::to_string(group) + ": expected " +
+         std::to_string(expected) + ", found " + std::to_string(actual);
+}
+
+// The message must stay valid UTF-8, so a byte that does not start a
+// well-formed character is shown as U+FFFD; a well-formed one is shown whole.
+std::string character_message(std::string_view scanned, std::size_t at, std::size_t position) {
+  const std::size_t length = utf8_character_length(scanned, at);
+  const std::string_view shown =
+      length == 0 ? std::string_view("\xEF\xBF\xBD") : scanned.substr(at, length);
+  std::string message = "invalid character: found `";
+  message.append(shown);
+  message += "` at ";
+  message += std::to_string(position);
+  return message;
+}
+
+std::string failure_message(std::string_view input) {
+  std::string_view examined = input;
+  if (input.size() == 38 && input.front() == '{' && input.back() == '}') {
+    examined = input.substr(1, kUuidTextLength);
+  } else if (input.size() == 45 && input.starts_with(kUrnPrefix)) {
+    examined = input.substr(kUrnPrefix.size());
+  }
+  if (examined.empty()) return length_message(0);
+
+  std::string_view scanned = examined;
+  std::size_t offset = 0;
+  bool simple_candidate = false;
+  if (examined.size() >= 2 && examined.front() == '{' && examined.back() == '}') {
+    scanned = examined.substr(1, examined.size() - 2);
+    offset = 1;
+  } else if (examined.starts_with(kUrnPrefix)) {
+    scanned = examined.substr(kUrnPrefix.size());
+    offset = kUrnPrefix.size();
+  } else {
+    simple_candidate = true;
+  }
+  if (scanned.empty()) return group_count_message(1);
+
+  std::size_t hyphens = 0;
+  std::size_t hyphen_at[4] = {};
+  for (std::size_t i = 0; i < scanned.size(); ++i) {
+    const char c = scanned[i];
+    if (c == '-') {
+      if (hyphens < 4) hyphen_at[hyphens] = i;
+      ++hyphens;
+    } else if (hex_value(c) < 0) {
+      return character_message(scanned, i, offset + i + 1);
+    }
+  }
+  if (simple_candidate && hyphens == 0) return length_message(examined.size());
+  if (hyphens != 4) return group_count_message(hyphens + 1);
+  for (std::size_t group = 0; group < 4; ++group) {
+    if (hyphen_at[group] != kGroupEnds[group]) {
+      return group_length_message(group, kGroupLengths[group],
+                                  hyphen_at[group] - kGroupStarts[group]);
+    }
+  }
+  return group_length_message(4, kGroupLengths[4], scanned.size() - kGroupStarts[4]);
+}
+
+}  // namespace
+
+Uuid generate_uuid_v4() {
+  Uuid id;
+  fill_os_random(std::span<std::uint8_t>(id.bytes));
+  id.bytes[6] = static_cast<std::uint8_t>((id.bytes[6] & 0x0F) | 0x40);
+  id.bytes[8] = static_cast<std::uint8_t>((id.bytes[8] & 0x3F) | 0x80);
+  return id;
+}
+
+void format_uuid(const Uuid& id, char* out) noexcept {
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < id.bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out[pos++] = '-';
+    const char* pair = &kHexPairs.chars[2 * id.bytes[i]];
+    out[pos++] = pair[0];
+    out[pos++] = pair[1];
+  }
+}
+
+std::string to_string(const Uuid& id) {
+  std::string text(kUuidTextLength, '\0');
+  format_uuid(id, text.data());
+  return text;
+}
+
+Expected<Uuid, UuidParseError> parse_uuid(std::string_view text) {
+  Uuid id;
+  if (try_parse(text, id)) return id;
+  return Unexpected{UuidParseError{failure_message(text)}};
+}
+
+}  // namespace pelnorix
