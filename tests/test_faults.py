@@ -1,0 +1,205 @@
+"""Internal faults end to end: a clock before 1970 and a failing random source, injected into a
+child interpreter by a preloaded shim, must surface as PanicException and change nothing."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+import pelnorix
+
+SHIM_SOURCE = Path(__file__).with_name("fault_shim.c")
+
+PRELUDE = textwrap.dedent(
+    """
+    import ctypes, json, os, sys
+    import pelnorix
+
+    PROPERTIES = (
+        "trace_id", "span_id", "operation_name", "model_name", "prompt", "response",
+        "is_complete", "is_failed", "duration_ms", "prompt_tokens", "completion_tokens",
+        "total_tokens", "security_score", "error_message", "status_code",
+        "security_findings_count", "agent_actions_count",
+    )
+    shim_calls = ctypes.CDLL(None).pelnorix_shim_getrandom_calls
+    shim_calls.restype = ctypes.c_long
+
+    def state(span):
+        values = {name: getattr(span, name) for name in PROPERTIES}
+        if hasattr(span, "to_dict"):
+            values["document"] = span.to_dict()
+        return values
+
+    def outcome(call):
+        try:
+            try:
+                call()
+            except Exception as error:
+                return {"kind": "Exception", "type": type(error).__name__, "message": str(error)}
+        except BaseException as error:
+            kind = type(error)
+            return {
+                "kind": "BaseException",
+                "type": kind.__name__,
+                "derives_from_base_exception": issubclass(kind, BaseException),
+                "derives_from_exception": issubclass(kind, Exception),
+                "args": [str(a) for a in error.args],
+                "message": str(error),
+            }
+        return {"kind": "returned"}
+
+    result = {}
+    """
+)
+
+CLOCK_SCRIPT = PRELUDE + textwrap.dedent(
+    """
+    tracer = pelnorix.TamloxTracer()
+    span = tracer.start_span("op", "openai", "m")
+    span.set_prompt("p")
+    span.set_token_counts(prompt_tokens=1, completion_tokens=2)
+    span.add_tag("k", "v")
+    before = state(span)
+
+    os.environ["PELNORIX_SHIM_CLOCK_BEFORE_EPOCH"] = "1"
+    result["start_span"] = outcome(lambda: tracer.start_span("op", "openai", "m"))
+    result["set_response"] = outcome(lambda: span.set_response("r"))
+    result["set_error"] = outcome(lambda: span.set_error("e", 500))
+    # Nothing else needs the clock.
+    result["set_prompt"] = outcome(lambda: span.set_prompt("p"))
+    del os.environ["PELNORIX_SHIM_CLOCK_BEFORE_EPOCH"]
+
+    result["unchanged"] = state(span) == before
+    span.set_response("r")
+    result["completes_afterwards"] = span.is_complete
+    print(json.dumps(result))
+    """
+)
+
+RANDOM_FAILURE_SCRIPT = PRELUDE + textwrap.dedent(
+    """
+    tracer = pelnorix.TamloxTracer()
+    tracer.start_span("op", "openai", "m")
+    calls_before = shim_calls()
+
+    os.environ["PELNORIX_SHIM_GETRANDOM_ERRNO"] = "5"
+    # Random bytes may come from a buffer: drain it, within a bound.
+    started = 0
+    result["start_span"] = {"kind": "returned"}
+    while started < 100000:
+        result["start_span"] = outcome(lambda: tracer.start_span("op", "openai", "m"))
+        if result["start_span"]["kind"] != "returned":
+            break
+        started += 1
+    result["default_tracer"] = outcome(lambda: pelnorix.TamloxTracer())
+    result["explicit_tenant"] = outcome(
+        lambda: pelnorix.TamloxTracer(tenant_id="3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5b")
+    )
+    result["getrandom_calls"] = shim_calls() - calls_before
+    del os.environ["PELNORIX_SHIM_GETRANDOM_ERRNO"]
+
+    result["recovers"] = outcome(lambda: tracer.start_span("op", "openai", "m"))
+    print(json.dumps(result))
+    """
+)
+
+FALLBACK_SCRIPT = PRELUDE + textwrap.dedent(
+    """
+    # Set before the first identifier is drawn: the source is chosen then.
+    os.environ["PELNORIX_SHIM_GETRANDOM_ERRNO"] = sys.argv[1]
+    tracers = [pelnorix.TamloxTracer() for _ in range(20)]
+    spans = [t.start_span("op", "openai", "m") for t in tracers for _ in range(20)]
+    ids = [t.tenant_id for t in tracers] + [s.trace_id for s in spans] + [s.span_id for s in spans]
+    result["ids"] = ids
+    result["getrandom_calls"] = shim_calls()
+    print(json.dumps(result))
+    """
+)
+
+
+@pytest.fixture(scope="module")
+def shim(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    compiler = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the fault shim")
+    library = tmp_path_factory.mktemp("shim") / "fault_shim.so"
+    subprocess.run(
+        [compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(SHIM_SOURCE), "-ldl"],
+        check=True,
+        capture_output=True,
+    )
+    return library
+
+
+def run_with_shim(shim: Path, script: str, *args: str) -> tuple[dict[str, Any], str]:
+    env = dict(os.environ)
+    # The sanitized run preloads the sanitizer runtimes, which must stay first.
+    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(shim)]))
+    module_dir = os.path.dirname(pelnorix.__file__)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    for switch in ("PELNORIX_SHIM_CLOCK_BEFORE_EPOCH", "PELNORIX_SHIM_GETRANDOM_ERRNO"):
+        env.pop(switch, None)
+    completed = subprocess.run(
+        [sys.executable, "-c", script, *args],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
+    )
+    assert completed.returncode == 0, completed.stderr
+    return json.loads(completed.stdout.splitlines()[-1]), completed.stderr
+
+
+def assert_panic(outcome: dict[str, Any], message_start: str) -> None:
+    assert outcome["kind"] == "BaseException", outcome
+    assert outcome["type"] == "PanicException"
+    assert outcome["derives_from_base_exception"] is True
+    assert outcome["derives_from_exception"] is False
+    assert outcome["message"].startswith(message_start), outcome
+    assert outcome["args"] == [outcome["message"]]
+
+
+def test_clock_before_the_epoch(shim: Path) -> None:
+    result, stderr = run_with_shim(shim, CLOCK_SCRIPT)
+    for call in ("start_span", "set_response", "set_error"):
+        assert_panic(result[call], "system time before Unix epoch")
+    assert result["set_prompt"] == {"kind": "returned"}
+    assert result["unchanged"] is True
+    assert result["completes_afterwards"] is True
+    # Each fault is reported on standard error as it happens.
+    assert "system time before Unix epoch" in stderr
+
+
+def test_random_source_failure(shim: Path) -> None:
+    result, _ = run_with_shim(shim, RANDOM_FAILURE_SCRIPT)
+    if result["start_span"]["kind"] == "returned" and result["getrandom_calls"] == 0:
+        pytest.skip("the module does not draw random bytes through the library's getrandom")
+    message = "could not retrieve random bytes for uuid: OS Error: 5"
+    assert_panic(result["start_span"], message)
+    assert result["start_span"]["message"] == message
+    assert_panic(result["default_tracer"], message)
+    assert result["explicit_tenant"] == {"kind": "returned"}
+    assert result["recovers"] == {"kind": "returned"}
+
+
+@pytest.mark.parametrize(("errno_value", "name"), [(38, "ENOSYS"), (1, "EPERM")])
+def test_unusable_getrandom_falls_back_to_the_random_device(
+    shim: Path, errno_value: int, name: str
+) -> None:
+    result, _ = run_with_shim(shim, FALLBACK_SCRIPT, str(errno_value))
+    ids = result["ids"]
+    assert len(set(ids)) == len(ids) == 20 + 2 * 400
+    for text in ids:
+        assert len(text) == 36 and text[14] == "4" and text[19] in "89ab"
+    if result["getrandom_calls"] == 0:
+        pytest.skip("the module does not probe the library's getrandom")
+    # Once refused, the call is not tried for every identifier.
+    assert result["getrandom_calls"] < 10

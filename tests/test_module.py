@@ -1,0 +1,314 @@
+"""The module object, its classes and their Python-visible identity."""
+
+from __future__ import annotations
+
+import importlib
+import os
+import subprocess
+import sys
+import textwrap
+import weakref
+from typing import Any
+
+import pytest
+
+import pelnorix
+
+PUBLIC_NAMES = (
+    "__version__",
+    "TamloxTracer",
+    "TraceSpan",
+    "InstrumentedClient",
+    "configure",
+    "instrument",
+)
+CLASS_NAMES = ("TamloxTracer", "TraceSpan", "InstrumentedClient")
+PRESENT_CLASSES = [name for name in CLASS_NAMES if hasattr(pelnorix, name)]
+
+TRACE_SPAN_DOC = (
+    "A single trace span representing one LLM interaction.\n\n"
+    "Created via [`TamloxTracer.start_span`]. Use setters to record the\n"
+    "prompt, response, token counts, and completion status."
+)
+TRACER_DOC = (
+    "Security-aware LLM tracer.\n\n"
+    "Create one per application (or per tenant) and use it to start trace\n"
+    "spans for each LLM call."
+)
+START_SPAN_DOC = (
+    "Start a new trace span.\n\n"
+    "Args:\n"
+    '    operation_name: Name of the operation (e.g. ``"chat_completion"``).\n'
+    '    provider: LLM provider string (``"openai"``, ``"anthropic"``, etc.).\n'
+    '    model: Model name (e.g. ``"gpt-4"``).\n\n'
+    "Returns:\n"
+    "    A new :class:`TraceSpan` ready for recording."
+)
+
+# (class, method, text signature, docstring without the signature)
+METHOD_DOCS = [
+    ("TraceSpan", "set_prompt", "($self, prompt)", "Set the prompt text for this span."),
+    (
+        "TraceSpan",
+        "set_response",
+        "($self, response)",
+        "Record a successful response and mark the span as complete.",
+    ),
+    (
+        "TraceSpan",
+        "set_error",
+        "($self, error, status_code=None)",
+        "Record an error and mark the span as complete.",
+    ),
+    (
+        "TraceSpan",
+        "set_token_counts",
+        "($self, *, prompt_tokens=None, completion_tokens=None)",
+        "Set token counts for this span.",
+    ),
+    (
+        "TraceSpan",
+        "set_ttft_ms",
+        "($self, ttft_ms)",
+        "Set the time-to-first-token in milliseconds.",
+    ),
+    (
+        "TraceSpan",
+        "add_tag",
+        "($self, key, value)",
+        "Add a custom tag (key-value pair) to this span.",
+    ),
+    ("TraceSpan", "to_json", "($self)", "Serialise the span to a JSON string."),
+    ("TraceSpan", "to_dict", "($self)", "Serialise the span to a Python dictionary."),
+    ("TraceSpan", "security_findings", "($self)", "Security findings as a list of dicts."),
+    ("TamloxTracer", "start_span", "($self, operation_name, provider, model)", START_SPAN_DOC),
+]
+
+PROPERTY_DOCS = [
+    ("TraceSpan", "trace_id", "Unique trace identifier (UUID string)."),
+    ("TraceSpan", "span_id", "Unique span identifier (UUID string)."),
+    ("TraceSpan", "operation_name", 'Operation name (e.g. ``"chat_completion"``).'),
+    ("TraceSpan", "model_name", 'Model name (e.g. ``"gpt-4"``).'),
+    ("TraceSpan", "prompt", "The prompt text recorded for this span."),
+    ("TraceSpan", "response", "The response text, or ``None`` if not yet recorded."),
+    (
+        "TraceSpan",
+        "is_complete",
+        "Whether the span has been completed (response or error recorded).",
+    ),
+    ("TraceSpan", "is_failed", "Whether the span ended with an error."),
+    ("TraceSpan", "duration_ms", "Duration in milliseconds, or ``None`` if still in progress."),
+    ("TraceSpan", "prompt_tokens", "Prompt token count, or ``None`` if not set."),
+    ("TraceSpan", "completion_tokens", "Completion token count, or ``None`` if not set."),
+    ("TraceSpan", "total_tokens", "Total token count, or ``None`` if not set."),
+    (
+        "TraceSpan",
+        "security_score",
+        "Overall security score (0\u2013100), or ``None`` if not analysed.",
+    ),
+    ("TraceSpan", "error_message", "Error message if the span failed, or ``None``."),
+    ("TraceSpan", "status_code", "HTTP status code of the response, or ``None``."),
+    (
+        "TraceSpan",
+        "security_findings_count",
+        "Number of security findings attached to this span.",
+    ),
+    ("TraceSpan", "agent_actions_count", "Number of agent actions recorded on this span."),
+    ("TamloxTracer", "tenant_id", "Tenant identifier (UUID string)."),
+    ("TamloxTracer", "endpoint", "Collector endpoint URL, or ``None``."),
+    ("TamloxTracer", "enable_security", "Whether security analysis is enabled."),
+]
+
+
+def make_instance(class_name: str) -> Any:
+    tracer = pelnorix.TamloxTracer()
+    if class_name == "TamloxTracer":
+        return tracer
+    if class_name == "TraceSpan":
+        return tracer.start_span("op", "openai", "m")
+    return pelnorix.instrument(object(), tracer=tracer)
+
+
+def test_module_docstring_and_version() -> None:
+    assert pelnorix.__doc__ == "Pelnorix Python bindings."
+    assert pelnorix.__version__ == "0.3.0"
+    assert type(pelnorix.__version__) is str
+
+
+def test_all_lists_the_public_names_in_order() -> None:
+    assert type(pelnorix.__all__) is list
+    assert pelnorix.__all__[:3] == ["__version__", "TamloxTracer", "TraceSpan"]
+    # Later parts of the surface append to the same list, always in this order.
+    assert pelnorix.__all__ == [name for name in PUBLIC_NAMES if name in pelnorix.__all__]
+    for name in pelnorix.__all__:
+        assert hasattr(pelnorix, name)
+
+
+@pytest.mark.parametrize("class_name", PRESENT_CLASSES)
+def test_class_identity(class_name: str) -> None:
+    cls = getattr(pelnorix, class_name)
+    assert cls.__module__ == "builtins"
+    assert cls.__name__ == class_name
+    assert cls.__qualname__ == class_name
+    assert cls.__bases__ == (object,)
+
+
+def test_class_docstrings() -> None:
+    assert pelnorix.TraceSpan.__doc__ == TRACE_SPAN_DOC
+    assert pelnorix.TamloxTracer.__doc__ == TRACER_DOC
+    assert (
+        pelnorix.TamloxTracer.__text_signature__
+        == "(*, tenant_id=None, endpoint=None, enable_security=None)"
+    )
+
+
+@pytest.mark.parametrize(("class_name", "method", "signature", "doc"), METHOD_DOCS)
+def test_method_signature_and_docstring(
+    class_name: str, method: str, signature: str, doc: str
+) -> None:
+    cls = getattr(pelnorix, class_name)
+    if not hasattr(cls, method):
+        pytest.skip(f"{class_name}.{method} is not built yet")
+    function = getattr(cls, method)
+    assert function.__text_signature__ == signature
+    assert function.__doc__ == doc
+
+
+@pytest.mark.parametrize(("class_name", "prop", "doc"), PROPERTY_DOCS)
+def test_property_is_read_only_and_documented(class_name: str, prop: str, doc: str) -> None:
+    descriptor = getattr(pelnorix, class_name).__dict__[prop]
+    assert descriptor.__doc__ == doc
+    instance = make_instance(class_name)
+    before = getattr(instance, prop)
+    with pytest.raises(AttributeError):
+        setattr(instance, prop, before)
+    with pytest.raises(AttributeError):
+        delattr(instance, prop)
+    assert getattr(instance, prop) == before
+
+
+@pytest.mark.parametrize("class_name", PRESENT_CLASSES)
+def test_instances_have_no_dict_and_refuse_weak_references(class_name: str) -> None:
+    instance = make_instance(class_name)
+    assert not hasattr(instance, "__dict__")
+    with pytest.raises(AttributeError):
+        instance.some_new_attribute = 1
+    with pytest.raises(TypeError):
+        weakref.ref(instance)
+
+
+@pytest.mark.parametrize("class_name", PRESENT_CLASSES)
+def test_classes_cannot_be_subclassed(class_name: str) -> None:
+    cls = getattr(pelnorix, class_name)
+    with pytest.raises(TypeError):
+        type("Derived", (cls,), {})
+
+
+@pytest.mark.parametrize("class_name", [n for n in PRESENT_CLASSES if n != "TamloxTracer"])
+def test_classes_without_constructor_refuse_calls(class_name: str) -> None:
+    cls = getattr(pelnorix, class_name)
+    with pytest.raises(TypeError):
+        cls()
+    with pytest.raises(TypeError):
+        cls.__new__(cls)
+
+
+def test_tracer_is_constructible_without_arguments() -> None:
+    assert type(pelnorix.TamloxTracer()) is pelnorix.TamloxTracer
+
+
+def test_reimport_reuses_the_class_objects() -> None:
+    original = sys.modules["pelnorix"]
+    try:
+        del sys.modules["pelnorix"]
+        again = importlib.import_module("pelnorix")
+        assert again is not original
+        for name in PRESENT_CLASSES:
+            assert getattr(again, name) is getattr(original, name)
+        assert again.__all__ == original.__all__
+        assert again.__all__ is not original.__all__
+        assert again.__version__ == "0.3.0"
+        # Instances from either module object are interchangeable.
+        span = again.TamloxTracer().start_span("op", "openai", "m")
+        assert isinstance(span, original.TraceSpan)
+    finally:
+        sys.modules["pelnorix"] = original
+
+
+# A sub-interpreter that shares the main GIL but checks extension
+# compatibility: the one configuration where only the module's own
+# declaration decides whether it loads.
+SUBINTERPRETER_SCRIPT = textwrap.dedent(
+    """
+    import sys
+
+    import pelnorix
+
+    code = (
+        "import sys\\n"
+        "sys.path.insert(0, %r)\\n"
+        "try:\\n"
+        "    import pelnorix\\n"
+        "except ImportError as error:\\n"
+        "    print('refused:', error, flush=True)\\n"
+        "else:\\n"
+        "    print('imported', flush=True)\\n"
+    )
+    try:
+        import _interpreters
+    except ImportError:
+        _interpreters = None
+    if _interpreters is not None:
+        config = _interpreters.new_config("isolated")
+        config.gil = "shared"
+        interpreter = _interpreters.create(config)
+        print("failure:", _interpreters.run_string(interpreter, code), flush=True)
+        _interpreters.destroy(interpreter)
+    else:
+        try:
+            import _testcapi
+        except ImportError:
+            print("unavailable", flush=True)
+            sys.exit(0)
+        settings = dict(
+            use_main_obmalloc=False,
+            allow_fork=False,
+            allow_exec=False,
+            allow_threads=True,
+            allow_daemon_threads=False,
+            check_multi_interp_extensions=True,
+        )
+        for gil_setting in ({"gil": False}, {"own_gil": False}):
+            try:
+                _testcapi.run_in_subinterp_with_config(code, **settings, **gil_setting)
+                break
+            except TypeError:
+                continue
+        else:
+            print("unavailable", flush=True)
+            sys.exit(0)
+    # The main interpreter is unaffected.
+    span = pelnorix.TamloxTracer().start_span("op", "openai", "m")
+    span.set_response("ok")
+    print("main still works:", span.is_complete, flush=True)
+    """
+)
+
+
+def test_subinterpreter_import_is_refused_cleanly() -> None:
+    module_dir = os.path.dirname(pelnorix.__file__)
+    search_path = os.pathsep.join(filter(None, [module_dir, os.environ.get("PYTHONPATH")]))
+    completed = subprocess.run(
+        [sys.executable, "-c", SUBINTERPRETER_SCRIPT % module_dir],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, PYTHONPATH=search_path),
+        timeout=120,
+    )
+    assert completed.returncode == 0, completed.stderr
+    lines = completed.stdout.splitlines()
+    if "unavailable" in lines:
+        pytest.skip("this interpreter offers no way to configure a sub-interpreter")
+    assert any(line.startswith("refused:") for line in lines), completed.stdout
+    assert "imported" not in lines
+    assert "main still works: True" in lines
