@@ -1,0 +1,60 @@
+// The module definition and its execution step (multi-phase initialisation).
+#include "boundary_convert.hpp"
+#include "boundary_entry.hpp"
+#include "module_members.hpp"
+#include "python_api.hpp"
+#include "span.hpp"
+#include "tracer.hpp"
+
+namespace pelnorix::python {
+namespace {
+
+constexpr std::string_view kVersion = "0.3.0";
+
+MemberFailure populate(PyObject* module) {
+  Outcome version = text_value(kVersion);
+  if (!version) return std::move(version).error();
+  if (auto failure = add_named_value(module, "__version__", version->get())) return failure;
+  if (auto failure = add_class(module, PyTamloxTracer::type_cell())) return failure;
+  if (auto failure = add_class(module, PyTraceSpan::type_cell())) return failure;
+  return std::nullopt;
+}
+
+int execute_module(PyObject* module) noexcept {
+  PyObject* done = guarded([&]() -> Outcome {
+    if (module == nullptr) return fail(fetch_error());
+    if (!PyModule_Check(module)) return fail(PyError::cast_failure(module, "module"));
+    if (MemberFailure failure = populate(module)) return fail(std::move(*failure));
+    return none_value();
+  });
+  if (done == nullptr) return -1;
+  Py_DECREF(done);
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&execute_module)},
+    // The classes are process-wide objects; a sub-interpreter must not share
+    // them, so importing there fails cleanly instead.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "pelnorix",
+    "Pelnorix Python bindings.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace pelnorix::python
+
+PyMODINIT_FUNC PyInit_pelnorix(void) {
+  return PyModuleDef_Init(&pelnorix::python::module_definition);
+}

@@ -1,0 +1,25 @@
+// Filling a module object: each public name is appended to __all__ and set as
+// an attribute.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "boundary_error.hpp"
+#include "python_api.hpp"
+#include "type_cells.hpp"
+
+namespace pelnorix::python {
+
+// Empty on success.
+using MemberFailure = std::optional<PyError>;
+
+MemberFailure add_named_value(PyObject* module, std::string_view name, PyObject* value);
+
+// Adds the class of `cell` under its bare name, creating the type if needed.
+MemberFailure add_class(PyObject* module, TypeCell& cell);
+
+// Adds a built-in function bound to the module, under its own __name__.
+MemberFailure add_function(PyObject* module, PyMethodDef& definition);
+
+}  // namespace pelnorix::python
