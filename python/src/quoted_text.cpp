@@ -30,6 +30,8 @@ static_assert(ranges_are_sorted_and_disjoint(), "the binary search needs ordered
 constexpr char32_t kReplacementCharacter = 0xFFFD;
 
 bool needs_code_point_escape(char32_t code_point) {
+  // Endpoints are mostly ASCII: answer those without searching the table.
+  if (code_point < 0x80) return code_point < 0x20 || code_point == 0x7F;
   const auto* after = std::upper_bound(
       std::begin(kEscapedRanges), std::end(kEscapedRanges), code_point,
       [](char32_t value, const CodePointRange& range) { return value < range.first; });
