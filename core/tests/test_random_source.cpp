@@ -1,0 +1,205 @@
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pelnorix/detail/os_random.hpp"
+#include "pelnorix/fault.hpp"
+#include "pelnorix/random_source.hpp"
+
+namespace pelnorix {
+namespace {
+
+using Block = std::array<std::uint8_t, 16>;
+
+Block draw_block() {
+  Block block{};
+  fill_os_random(block);
+  return block;
+}
+
+struct CauseCase {
+  ssize_t result;
+  int err;
+  const char* cause;
+};
+
+class FailureCause : public testing::TestWithParam<CauseCase> {};
+
+TEST_P(FailureCause, NamesTheCause) {
+  EXPECT_EQ(detail::random_failure_cause(GetParam().result, GetParam().err, 16), GetParam().cause);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RandomSource, FailureCause,
+    testing::Values(CauseCase{-1, EIO, "OS Error: 5"}, CauseCase{-1, EFAULT, "OS Error: 14"},
+                    CauseCase{-1, 0, "errno: did not return a positive value"},
+                    CauseCase{-1, -3, "errno: did not return a positive value"},
+                    CauseCase{0, 0, "unexpected situation"},
+                    CauseCase{17, 0, "unexpected situation"}));
+
+std::string fault_from_reading(int fd, std::string& report) {
+  std::array<std::uint8_t, 8> out{};
+  testing::internal::CaptureStderr();
+  std::string message;
+  try {
+    detail::read_fully_from_fd(fd, out);
+  } catch (const Fault& fault) {
+    message = fault.what();
+  }
+  report = testing::internal::GetCapturedStderr();
+  return message;
+}
+
+TEST(RandomSourceFailure, EndOfInputIsAnUnexpectedSituation) {
+  const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  std::string report;
+  EXPECT_EQ(fault_from_reading(fd, report),
+            "could not retrieve random bytes for uuid: unexpected situation");
+  EXPECT_EQ(report,
+            "pelnorix: internal fault: could not retrieve random bytes for uuid: unexpected "
+            "situation\n");
+  ::close(fd);
+}
+
+TEST(RandomSourceFailure, ReadErrorCarriesTheErrorNumber) {
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  ::close(pipe_fds[0]);
+  std::string report;
+  // Reading from the write end of a pipe fails with EBADF.
+  EXPECT_EQ(fault_from_reading(pipe_fds[1], report),
+            "could not retrieve random bytes for uuid: OS Error: " + std::to_string(EBADF));
+  ::close(pipe_fds[1]);
+}
+
+TEST(RandomSourceFailure, ShortReadsAreContinued) {
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  std::thread writer([&] {
+    for (std::uint8_t i = 0; i < 8; ++i) {
+      ASSERT_EQ(::write(pipe_fds[1], &i, 1), 1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  std::array<std::uint8_t, 8> out{};
+  detail::read_fully_from_fd(pipe_fds[0], out);
+  writer.join();
+  EXPECT_EQ(out, (std::array<std::uint8_t, 8>{0, 1, 2, 3, 4, 5, 6, 7}));
+  ::close(pipe_fds[0]);
+  ::close(pipe_fds[1]);
+}
+
+TEST(RandomSource, UsesGetrandomWhereAvailable) {
+  EXPECT_EQ(detail::random_backend(), detail::RandomBackend::GetRandom);
+}
+
+TEST(RandomSource, FillsRequestsOfEverySize) {
+  // Sizes around the buffered limit and the page size, each split across
+  // refills; all-zero output of 32 bytes or more would mean nothing was written.
+  for (const std::size_t size :
+       {1u, 15u, 16u, 32u, 255u, 256u, 257u, 4087u, 4088u, 4089u, 10000u}) {
+    std::vector<std::uint8_t> out(size, 0);
+    fill_os_random(out);
+    if (size >= 32) {
+      EXPECT_NE(std::count(out.begin(), out.end(), 0), static_cast<std::ptrdiff_t>(size)) << size;
+    }
+  }
+  fill_os_random({});
+}
+
+TEST(RandomSource, NoBlockIsHandedOutTwiceAcrossThreads) {
+  constexpr int kThreads = 8;
+  constexpr int kBlocksPerThread = 20000;  // several page refills per thread
+  std::vector<std::vector<Block>> drawn(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&drawn, t] {
+      drawn[static_cast<std::size_t>(t)].reserve(kBlocksPerThread);
+      for (int i = 0; i < kBlocksPerThread; ++i) {
+        // Odd sizes shift the block boundaries against the buffer's.
+        if (i % 97 == 0) {
+          std::array<std::uint8_t, 5> odd{};
+          fill_os_random(odd);
+        }
+        drawn[static_cast<std::size_t>(t)].push_back(draw_block());
+      }
+    });
+  }
+  for (auto& thread : threads)
+    thread.join();
+  std::set<Block> seen;
+  for (const auto& blocks : drawn) {
+    for (const Block& block : blocks)
+      ASSERT_TRUE(seen.insert(block).second);
+  }
+}
+
+void expect_child_does_not_repeat_parent(int blocks_before_fork) {
+  for (int i = 0; i < blocks_before_fork; ++i)
+    draw_block();  // parent's buffer is now part-used
+  constexpr int kBlocks = 64;
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    for (int i = 0; i < kBlocks; ++i) {
+      const Block block = draw_block();
+      if (::write(pipe_fds[1], block.data(), block.size()) != static_cast<ssize_t>(block.size())) {
+        ::_exit(2);
+      }
+    }
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  std::set<Block> parent_blocks;
+  for (int i = 0; i < kBlocks; ++i)
+    parent_blocks.insert(draw_block());
+  int from_child = 0;
+  Block block{};
+  std::size_t filled = 0;
+  for (;;) {
+    const ssize_t got = ::read(pipe_fds[0], block.data() + filled, block.size() - filled);
+    if (got <= 0) break;
+    filled += static_cast<std::size_t>(got);
+    if (filled == block.size()) {
+      EXPECT_EQ(parent_blocks.count(block), 0u) << "child repeated a block of its parent";
+      ++from_child;
+      filled = 0;
+    }
+  }
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(from_child, kBlocks);
+}
+
+TEST(RandomSource, ForkedChildDoesNotRepeatItsParent) {
+  expect_child_does_not_repeat_parent(1);
+  expect_child_does_not_repeat_parent(100);
+}
+
+TEST(RandomSource, ForkFromAnotherThreadDoesNotRepeat) {
+  // The forking thread's own buffer is the one that survives in the child.
+  std::thread forker([] { expect_child_does_not_repeat_parent(3); });
+  forker.join();
+}
+
+}  // namespace
+}  // namespace pelnorix
