@@ -113,7 +113,9 @@ class TestActionKind:
             (("tool_call", None), {}, TypeError, "'None' is not an instance of 'str'", "name"),
         ],
     )
-    def test_type_errors_win_over_an_invalid_kind(self, span, args, kwargs, exc_type, message, note):
+    def test_type_errors_win_over_an_invalid_kind(
+        self, span, args, kwargs, exc_type, message, note
+    ):
         expect_error(
             lambda: span.report_action(*args, **kwargs),
             exc_type,
@@ -271,7 +273,12 @@ class TestOptionalFields:
 
     @pytest.mark.parametrize(
         "kwargs, stored",
-        [({}, None), ({"arguments": None}, None), ({"arguments": ""}, ""), ({"arguments": "-la"}, "-la")],
+        [
+            ({}, None),
+            ({"arguments": None}, None),
+            ({"arguments": ""}, ""),
+            ({"arguments": "-la"}, "-la"),
+        ],
     )
     def test_arguments(self, span, kwargs, stored):
         span.report_action("command_execution", "ls", **kwargs)
@@ -474,16 +481,14 @@ class TestOnFinishedSpans:
         else:
             span.set_error("boom", 500)
         before = span.to_dict()
-        state = (span.is_complete, span.is_failed, span.response, span.duration_ms, span.status_code)
+        def outcome():
+            return (span.is_complete, span.is_failed, span.response, span.duration_ms,
+                    span.status_code)
+
+        state = outcome()
         action_id = span.report_action("skill_invocation", "summarise", success=False)
         after = span.to_dict()
-        assert (
-            span.is_complete,
-            span.is_failed,
-            span.response,
-            span.duration_ms,
-            span.status_code,
-        ) == state
+        assert outcome() == state
         assert after["agent_actions"][-1]["id"] == action_id
         assert after["agent_actions"][-1]["success"] is False
         del before["agent_actions"], after["agent_actions"]

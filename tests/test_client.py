@@ -121,7 +121,11 @@ class TestInstrument:
                 {"client": None},
                 "instrument() got multiple values for argument 'client'",
             ),
-            ((Client(),), {"trace": None}, "instrument() got an unexpected keyword argument 'trace'"),
+            (
+                (Client(),),
+                {"trace": None},
+                "instrument() got an unexpected keyword argument 'trace'",
+            ),
         ],
     )
     def test_binding_messages(self, args, kwargs, message):

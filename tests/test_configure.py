@@ -289,7 +289,11 @@ class TestConfigArgument:
             (({}, {}), {}, "configure() takes 1 positional arguments but 2 were given"),
             (({},), {"config": {}}, "configure() got multiple values for argument 'config'"),
             ((), {"settings": {}}, "configure() got an unexpected keyword argument 'settings'"),
-            (({},), {"tenant_id": TENANT}, "configure() got an unexpected keyword argument 'tenant_id'"),
+            (
+                ({},),
+                {"tenant_id": TENANT},
+                "configure() got an unexpected keyword argument 'tenant_id'",
+            ),
         ],
     )
     def test_binding_messages(self, args, kwargs, message):

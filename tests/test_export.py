@@ -629,9 +629,9 @@ class TestApplicationJson:
     def test_module_without_loads(self, json_slot):
         sys.modules["json"] = types.ModuleType("json")
         span = new_span()
-        with pytest.raises(AttributeError):
+        with pytest.raises(AttributeError, match="loads"):
             span.to_dict()
-        with pytest.raises(AttributeError):
+        with pytest.raises(AttributeError, match="loads"):
             span.security_findings()
 
     @pytest.mark.parametrize("method", ["to_dict", "security_findings"])

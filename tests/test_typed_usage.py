@@ -9,7 +9,7 @@ from typing import Any
 import pytest
 
 import pelnorix
-from pelnorix import InstrumentedClient, TamloxTracer, TraceSpan
+from pelnorix import TamloxTracer
 
 TENANT = "3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5b"
 
@@ -23,8 +23,10 @@ class EchoClient:
         return prompt.upper()
 
 
-def traced_completion(client: InstrumentedClient, prompt: str) -> tuple[TraceSpan, str]:
-    span: TraceSpan = client.start_span("chat_completion", "openai", client.model)
+def traced_completion(
+    client: pelnorix.InstrumentedClient, prompt: str
+) -> tuple[pelnorix.TraceSpan, str]:
+    span: pelnorix.TraceSpan = client.start_span("chat_completion", "openai", client.model)
     span.set_prompt(prompt)
     span.add_tag("env", "test")
     action_id: str = span.report_action(
