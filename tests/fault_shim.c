@@ -1,15 +1,17 @@
 /* Preloaded into a child interpreter to make the platform fail on request.
  * The switches are environment variables read on every call, so a test can
- * flip them through os.environ after the module has been imported. */
+ * flip them through os.environ after the module has been imported.
+ *
+ * The real services are reached by system call rather than through dlsym:
+ * sanitizer runtimes read the clock from inside their allocator, and dlsym
+ * may allocate, which would re-enter them. */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <errno.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <time.h>
-
-typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);
-typedef ssize_t (*getrandom_fn)(void*, size_t, unsigned int);
+#include <unistd.h>
 
 static long getrandom_calls;
 
@@ -19,8 +21,7 @@ int clock_gettime(clockid_t clock, struct timespec* out) {
     out->tv_nsec = 0;
     return 0;
   }
-  clock_gettime_fn real = (clock_gettime_fn)dlsym(RTLD_NEXT, "clock_gettime");
-  return real(clock, out);
+  return (int)syscall(SYS_clock_gettime, clock, out);
 }
 
 ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
@@ -30,8 +31,7 @@ ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
     errno = atoi(failure);
     return -1;
   }
-  getrandom_fn real = (getrandom_fn)dlsym(RTLD_NEXT, "getrandom");
-  return real(buffer, length, flags);
+  return (ssize_t)syscall(SYS_getrandom, buffer, length, flags);
 }
 
 long pelnorix_shim_getrandom_calls(void) {

@@ -132,7 +132,7 @@ def shim(tmp_path_factory: pytest.TempPathFactory) -> Path:
         pytest.skip("no C compiler to build the fault shim")
     library = tmp_path_factory.mktemp("shim") / "fault_shim.so"
     subprocess.run(
-        [compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(SHIM_SOURCE), "-ldl"],
+        [compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(SHIM_SOURCE)],
         check=True,
         capture_output=True,
     )
