@@ -52,7 +52,9 @@ class PlainSpan:
         "tags",
     )
 
-    def __init__(self, tenant_id: uuid.UUID, operation_name: str, provider: str, model: str) -> None:
+    def __init__(
+        self, tenant_id: uuid.UUID, operation_name: str, provider: str, model: str
+    ) -> None:
         self.trace_id = uuid.uuid4()
         self.span_id = uuid.uuid4()
         self.tenant_id = tenant_id
@@ -81,7 +83,11 @@ class PlainSpan:
         self.prompt_tokens = prompt_tokens
         self.completion_tokens = completion_tokens
         both = prompt_tokens is not None and completion_tokens is not None
-        self.total_tokens = prompt_tokens + completion_tokens if both else None  # type: ignore[operator]
+        self.total_tokens = (
+            prompt_tokens + completion_tokens  # type: ignore[operator]
+            if both
+            else None
+        )
 
     def set_ttft_ms(self, ttft_ms: int) -> None:
         self.time_to_first_token_ms = ttft_ms
@@ -119,7 +125,10 @@ traced.set_response("Paris.")
 ROWS: list[tuple[str, str]] = [
     ("floor: empty Python method call", "floor.noop()"),
     ("TamloxTracer()", "TamloxTracer()"),
-    ("TamloxTracer(tenant_id=, endpoint=)", "TamloxTracer(tenant_id=TENANT, endpoint='http://c:4318')"),
+    (
+        "TamloxTracer(tenant_id=, endpoint=)",
+        "TamloxTracer(tenant_id=TENANT, endpoint='http://c:4318')",
+    ),
     ("repr(tracer)", "repr(tracer)"),
     ("tracer.start_span", "tracer.start_span('chat_completion', 'openai', 'gpt-4')"),
     ("span.set_prompt", "span.set_prompt('What is the capital of France?')"),
@@ -170,7 +179,9 @@ def main() -> int:
 
     rows = [(n, s) for n, s in ROWS if not args.filter or any(f in n for f in args.filter)]
     print(f"pelnorix {pelnorix.__version__} from {pelnorix.__file__}")
-    print(f"Python {sys.version.split()[0]}; best of {args.repeat} repeats of >= {args.min_time} s\n")
+    print(
+        f"Python {sys.version.split()[0]}; best of {args.repeat} repeats of >= {args.min_time} s\n"
+    )
     print(f"{'operation':42} {'ns/call':>10} {'x floor':>8}")
     print("-" * 62)
     floor_ns: float | None = None

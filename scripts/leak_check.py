@@ -118,20 +118,35 @@ def full_trace() -> None:
 CASES: list[tuple[str, Callable[[], object]]] = [
     # TamloxTracer construction
     ("tracer_default", lambda: pelnorix.TamloxTracer()),
-    ("tracer_full", lambda: pelnorix.TamloxTracer(tenant_id=TENANT, endpoint="e", enable_security=False)),
+    (
+        "tracer_full",
+        lambda: pelnorix.TamloxTracer(tenant_id=TENANT, endpoint="e", enable_security=False),
+    ),
     ("tracer_urn_tenant", lambda: pelnorix.TamloxTracer(tenant_id="urn:uuid:" + TENANT)),
     ("tracer_positional", expect(TypeError, lambda: pelnorix.TamloxTracer("x"))),
     ("tracer_unexpected_keyword", expect(TypeError, lambda: pelnorix.TamloxTracer(tenant="x"))),
     ("tracer_tenant_not_str", expect(TypeError, lambda: pelnorix.TamloxTracer(tenant_id=1))),
-    ("tracer_endpoint_surrogate", expect(UnicodeEncodeError, lambda: pelnorix.TamloxTracer(endpoint="\ud800"))),
-    ("tracer_security_not_bool", expect(TypeError, lambda: pelnorix.TamloxTracer(enable_security=1))),
-    ("tracer_tenant_invalid", expect(ValueError, lambda: pelnorix.TamloxTracer(tenant_id="not-a-uuid"))),
+    (
+        "tracer_endpoint_surrogate",
+        expect(UnicodeEncodeError, lambda: pelnorix.TamloxTracer(endpoint="\ud800")),
+    ),
+    (
+        "tracer_security_not_bool",
+        expect(TypeError, lambda: pelnorix.TamloxTracer(enable_security=1)),
+    ),
+    (
+        "tracer_tenant_invalid",
+        expect(ValueError, lambda: pelnorix.TamloxTracer(tenant_id="not-a-uuid")),
+    ),
     ("tracer_repr", lambda: repr(tracer)),
     ("tracer_properties", lambda: (tracer.tenant_id, tracer.endpoint, tracer.enable_security)),
     ("tracer_weakref", expect(TypeError, lambda: weakref.ref(tracer))),
     # start_span
     ("start_span", lambda: tracer.start_span("op", "Azure-OpenAI", "m")),
-    ("start_span_custom_provider", lambda: tracer.start_span("op", "\u039f\u0394\u039f\u03a3", "m")),
+    (
+        "start_span_custom_provider",
+        lambda: tracer.start_span("op", "\u039f\u0394\u039f\u03a3", "m"),
+    ),
     ("start_span_missing", expect(TypeError, lambda: tracer.start_span("op"))),
     ("start_span_surplus", expect(TypeError, lambda: tracer.start_span("a", "b", "c", "d"))),
     ("start_span_not_str", expect(TypeError, lambda: tracer.start_span("op", None, "m"))),
@@ -152,14 +167,20 @@ CASES: list[tuple[str, Callable[[], object]]] = [
     ("set_error_failing_index", expect(IndexFailure, lambda: span.set_error("e", FailingIndex()))),
     ("set_token_counts", lambda: busy.set_token_counts(prompt_tokens=10, completion_tokens=5)),
     ("set_token_counts_positional", expect(TypeError, lambda: busy.set_token_counts(1, 2))),
-    ("set_token_counts_negative", expect(OverflowError, lambda: busy.set_token_counts(prompt_tokens=-1))),
+    (
+        "set_token_counts_negative",
+        expect(OverflowError, lambda: busy.set_token_counts(prompt_tokens=-1)),
+    ),
     ("set_ttft_ms", lambda: busy.set_ttft_ms(2**64 - 1)),
     ("set_ttft_ms_negative", expect(OverflowError, lambda: busy.set_ttft_ms(-1))),
     ("set_ttft_ms_none", expect(TypeError, lambda: busy.set_ttft_ms(None))),
     ("add_tag", lambda: busy.add_tag("env", "prod")),
     ("add_tag_missing", expect(TypeError, lambda: busy.add_tag("env"))),
     ("add_tag_unexpected_keyword", expect(TypeError, lambda: busy.add_tag("k", "v", x=1))),
-    ("borrow_conflict_read", expect(RuntimeError, lambda: busy.set_error("e", Reentrant(lambda: busy.prompt)))),
+    (
+        "borrow_conflict_read",
+        expect(RuntimeError, lambda: busy.set_error("e", Reentrant(lambda: busy.prompt))),
+    ),
     (
         "borrow_conflict_write",
         expect(RuntimeError, lambda: busy.set_ttft_ms(Reentrant(lambda: busy.set_prompt("x")))),
@@ -192,7 +213,10 @@ def main() -> int:
     args = parser.parse_args()
 
     selected = [(n, c) for n, c in CASES if not args.case or any(part in n for part in args.case)]
-    print(f"pelnorix from {pelnorix.__file__}; {args.iterations} calls per case after {WARM_UP} warm-up")
+    print(
+        f"pelnorix from {pelnorix.__file__}; "
+        f"{args.iterations} calls per case after {WARM_UP} warm-up"
+    )
     print(f"{'case':32} {'blocks':>8} {'RSS KiB':>9}")
     block_bound = max(MIN_BLOCK_BOUND, args.iterations // 100)
     failures = []
@@ -204,7 +228,9 @@ def main() -> int:
         print(f"{name:32} {blocks:>8} {rss // 1024:>9}{verdict}", flush=True)
     total_blocks, total_rss = sys.getallocatedblocks(), resident_bytes()
     print(f"bounds: {block_bound} blocks, {MAX_RSS_GROWTH // 1024} KiB per case")
-    print(f"allocated blocks at end: {total_blocks}; resident memory at end: {total_rss // 1024} KiB")
+    print(
+        f"allocated blocks at end: {total_blocks}; resident memory at end: {total_rss // 1024} KiB"
+    )
     if failures:
         print("growth beyond the bound in: " + ", ".join(failures), file=sys.stderr)
         return 1

@@ -10,82 +10,105 @@ import pytest
 import pelnorix
 
 
-def span_method(name: str) -> Callable[..., Any]:
+class Target:
+    """A callable of the module under test, with the full name its messages start with."""
+
+    def __init__(self, full_name: str, call: Callable[..., Any]) -> None:
+        self.full_name = full_name
+        self.call = call
+
+    def __repr__(self) -> str:
+        return self.full_name
+
+
+def span_method(name: str) -> Target:
     def call(*args: Any, **kwargs: Any) -> Any:
         span = pelnorix.TamloxTracer().start_span("op", "openai", "m")
         if not hasattr(span, name):
             pytest.skip(f"TraceSpan.{name} is not built yet")
         return getattr(span, name)(*args, **kwargs)
 
-    return call
+    return Target(f"TraceSpan.{name}()", call)
 
 
-def start_span(*args: Any, **kwargs: Any) -> Any:
-    return pelnorix.TamloxTracer().start_span(*args, **kwargs)
+SET_PROMPT = span_method("set_prompt")
+SET_RESPONSE = span_method("set_response")
+SET_ERROR = span_method("set_error")
+SET_TOKEN_COUNTS = span_method("set_token_counts")
+SET_TTFT_MS = span_method("set_ttft_ms")
+ADD_TAG = span_method("add_tag")
+REPORT_ACTION = span_method("report_action")
+START_SPAN = Target(
+    "TamloxTracer.start_span()",
+    lambda *args, **kwargs: pelnorix.TamloxTracer().start_span(*args, **kwargs),
+)
+NEW_TRACER = Target("TamloxTracer.__new__()", pelnorix.TamloxTracer)
 
-
-def new_tracer(*args: Any, **kwargs: Any) -> Any:
-    return pelnorix.TamloxTracer(*args, **kwargs)
-
-
-# (callable, positional, keywords, message)
+# (callable, positional, keywords, message after the callable's full name)
+# fmt: off
 BINDING_ERRORS = [
     # Surplus positional arguments; "arguments" stays plural, "was" for one.
-    (span_method("set_prompt"), ("a", "b"), {}, "TraceSpan.set_prompt() takes 1 positional arguments but 2 were given"),
-    (span_method("set_response"), ("a", "b"), {}, "TraceSpan.set_response() takes 1 positional arguments but 2 were given"),
-    (span_method("set_ttft_ms"), (1, 2), {}, "TraceSpan.set_ttft_ms() takes 1 positional arguments but 2 were given"),
-    (span_method("add_tag"), ("a", "b", "c"), {}, "TraceSpan.add_tag() takes 2 positional arguments but 3 were given"),
-    (span_method("set_error"), ("e", 1, 2), {}, "TraceSpan.set_error() takes from 1 to 2 positional arguments but 3 were given"),
-    (span_method("set_token_counts"), (10, 5), {}, "TraceSpan.set_token_counts() takes 0 positional arguments but 2 were given"),
-    (span_method("set_token_counts"), (10,), {}, "TraceSpan.set_token_counts() takes 0 positional arguments but 1 was given"),
-    (span_method("report_action"), ("tool_call", "x", "y"), {}, "TraceSpan.report_action() takes 2 positional arguments but 3 were given"),
-    (start_span, ("a", "b", "c", "d"), {}, "TamloxTracer.start_span() takes 3 positional arguments but 4 were given"),
-    (new_tracer, ("x",), {}, "TamloxTracer.__new__() takes 0 positional arguments but 1 was given"),
-    (new_tracer, ("x", "y"), {}, "TamloxTracer.__new__() takes 0 positional arguments but 2 were given"),
+    (SET_PROMPT, ("a", "b"), {}, "takes 1 positional arguments but 2 were given"),
+    (SET_RESPONSE, ("a", "b"), {}, "takes 1 positional arguments but 2 were given"),
+    (SET_TTFT_MS, (1, 2), {}, "takes 1 positional arguments but 2 were given"),
+    (ADD_TAG, ("a", "b", "c"), {}, "takes 2 positional arguments but 3 were given"),
+    (SET_ERROR, ("e", 1, 2), {}, "takes from 1 to 2 positional arguments but 3 were given"),
+    (SET_TOKEN_COUNTS, (10, 5), {}, "takes 0 positional arguments but 2 were given"),
+    (SET_TOKEN_COUNTS, (10,), {}, "takes 0 positional arguments but 1 was given"),
+    (REPORT_ACTION, ("tool_call", "x", "y"), {}, "takes 2 positional arguments but 3 were given"),
+    (START_SPAN, ("a", "b", "c", "d"), {}, "takes 3 positional arguments but 4 were given"),
+    (NEW_TRACER, ("x",), {}, "takes 0 positional arguments but 1 was given"),
+    (NEW_TRACER, ("x", "y"), {}, "takes 0 positional arguments but 2 were given"),
     # Missing required arguments, joined 'a' / 'a' and 'b' / 'a', 'b', and 'c'.
-    (span_method("set_prompt"), (), {}, "TraceSpan.set_prompt() missing 1 required positional argument: 'prompt'"),
-    (span_method("set_response"), (), {}, "TraceSpan.set_response() missing 1 required positional argument: 'response'"),
-    (span_method("set_error"), (), {}, "TraceSpan.set_error() missing 1 required positional argument: 'error'"),
-    (span_method("set_error"), (), {"status_code": 1}, "TraceSpan.set_error() missing 1 required positional argument: 'error'"),
-    (span_method("set_ttft_ms"), (), {}, "TraceSpan.set_ttft_ms() missing 1 required positional argument: 'ttft_ms'"),
-    (span_method("add_tag"), ("a",), {}, "TraceSpan.add_tag() missing 1 required positional argument: 'value'"),
-    (span_method("add_tag"), (), {"value": "v"}, "TraceSpan.add_tag() missing 1 required positional argument: 'key'"),
-    (span_method("add_tag"), (), {}, "TraceSpan.add_tag() missing 2 required positional arguments: 'key' and 'value'"),
-    (span_method("report_action"), (), {}, "TraceSpan.report_action() missing 2 required positional arguments: 'action_type' and 'name'"),
-    (start_span, (), {}, "TamloxTracer.start_span() missing 3 required positional arguments: 'operation_name', 'provider', and 'model'"),
-    (start_span, ("op",), {}, "TamloxTracer.start_span() missing 2 required positional arguments: 'provider' and 'model'"),
-    (start_span, (), {"provider": "p"}, "TamloxTracer.start_span() missing 2 required positional arguments: 'operation_name' and 'model'"),
-    (start_span, ("op", "p"), {}, "TamloxTracer.start_span() missing 1 required positional argument: 'model'"),
+    (SET_PROMPT, (), {}, "missing 1 required positional argument: 'prompt'"),
+    (SET_RESPONSE, (), {}, "missing 1 required positional argument: 'response'"),
+    (SET_ERROR, (), {}, "missing 1 required positional argument: 'error'"),
+    (SET_ERROR, (), {"status_code": 1}, "missing 1 required positional argument: 'error'"),
+    (SET_TTFT_MS, (), {}, "missing 1 required positional argument: 'ttft_ms'"),
+    (ADD_TAG, ("a",), {}, "missing 1 required positional argument: 'value'"),
+    (ADD_TAG, (), {"value": "v"}, "missing 1 required positional argument: 'key'"),
+    (ADD_TAG, (), {}, "missing 2 required positional arguments: 'key' and 'value'"),
+    (REPORT_ACTION, (), {},
+     "missing 2 required positional arguments: 'action_type' and 'name'"),
+    (START_SPAN, (), {},
+     "missing 3 required positional arguments: 'operation_name', 'provider', and 'model'"),
+    (START_SPAN, ("op",), {}, "missing 2 required positional arguments: 'provider' and 'model'"),
+    (START_SPAN, (), {"provider": "p"},
+     "missing 2 required positional arguments: 'operation_name' and 'model'"),
+    (START_SPAN, ("op", "p"), {}, "missing 1 required positional argument: 'model'"),
     # An argument given both positionally and by keyword.
-    (span_method("set_prompt"), ("a",), {"prompt": "b"}, "TraceSpan.set_prompt() got multiple values for argument 'prompt'"),
-    (span_method("set_error"), ("e", 1), {"status_code": 2}, "TraceSpan.set_error() got multiple values for argument 'status_code'"),
-    (span_method("add_tag"), ("a",), {"key": "b"}, "TraceSpan.add_tag() got multiple values for argument 'key'"),
-    (start_span, ("op", "p", "m"), {"provider": "q"}, "TamloxTracer.start_span() got multiple values for argument 'provider'"),
+    (SET_PROMPT, ("a",), {"prompt": "b"}, "got multiple values for argument 'prompt'"),
+    (SET_ERROR, ("e", 1), {"status_code": 2}, "got multiple values for argument 'status_code'"),
+    (ADD_TAG, ("a",), {"key": "b"}, "got multiple values for argument 'key'"),
+    (START_SPAN, ("op", "p", "m"), {"provider": "q"},
+     "got multiple values for argument 'provider'"),
     # Unknown keywords; names compare exactly, so case matters.
-    (span_method("set_prompt"), (), {"text": "a"}, "TraceSpan.set_prompt() got an unexpected keyword argument 'text'"),
-    (span_method("set_prompt"), (), {"PROMPT": "a"}, "TraceSpan.set_prompt() got an unexpected keyword argument 'PROMPT'"),
-    (span_method("set_token_counts"), (), {"tokens": 1}, "TraceSpan.set_token_counts() got an unexpected keyword argument 'tokens'"),
-    (span_method("set_ttft_ms"), (), {"ttft": 1}, "TraceSpan.set_ttft_ms() got an unexpected keyword argument 'ttft'"),
-    (start_span, (), {"op": "x"}, "TamloxTracer.start_span() got an unexpected keyword argument 'op'"),
-    (new_tracer, (), {"tenant": "x"}, "TamloxTracer.__new__() got an unexpected keyword argument 'tenant'"),
-    (new_tracer, (), {"tenant_id": None, "security": True}, "TamloxTracer.__new__() got an unexpected keyword argument 'security'"),
+    (SET_PROMPT, (), {"text": "a"}, "got an unexpected keyword argument 'text'"),
+    (SET_PROMPT, (), {"PROMPT": "a"}, "got an unexpected keyword argument 'PROMPT'"),
+    (SET_TOKEN_COUNTS, (), {"tokens": 1}, "got an unexpected keyword argument 'tokens'"),
+    (SET_TTFT_MS, (), {"ttft": 1}, "got an unexpected keyword argument 'ttft'"),
+    (START_SPAN, (), {"op": "x"}, "got an unexpected keyword argument 'op'"),
+    (NEW_TRACER, (), {"tenant": "x"}, "got an unexpected keyword argument 'tenant'"),
+    (NEW_TRACER, (), {"tenant_id": None, "security": True},
+     "got an unexpected keyword argument 'security'"),
     # Keywords are checked in the order given, before any missing argument.
-    (span_method("set_error"), ("e",), {"bogus": 1, "error": "x"}, "TraceSpan.set_error() got an unexpected keyword argument 'bogus'"),
-    (span_method("set_error"), ("e",), {"error": "x", "bogus": 1}, "TraceSpan.set_error() got multiple values for argument 'error'"),
-    (span_method("add_tag"), (), {"extra": 1}, "TraceSpan.add_tag() got an unexpected keyword argument 'extra'"),
+    (SET_ERROR, ("e",), {"bogus": 1, "error": "x"}, "got an unexpected keyword argument 'bogus'"),
+    (SET_ERROR, ("e",), {"error": "x", "bogus": 1}, "got multiple values for argument 'error'"),
+    (ADD_TAG, (), {"extra": 1}, "got an unexpected keyword argument 'extra'"),
     # Binding fails before any conversion looks at the values.
-    (span_method("set_prompt"), (5, 6), {}, "TraceSpan.set_prompt() takes 1 positional arguments but 2 were given"),
-    (new_tracer, (1,), {"tenant_id": 5}, "TamloxTracer.__new__() takes 0 positional arguments but 1 was given"),
+    (SET_PROMPT, (5, 6), {}, "takes 1 positional arguments but 2 were given"),
+    (NEW_TRACER, (1,), {"tenant_id": 5}, "takes 0 positional arguments but 1 was given"),
 ]
+# fmt: on
 
 
 @pytest.mark.parametrize(("function", "args", "kwargs", "message"), BINDING_ERRORS)
 def test_binding_error_message(
-    function: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any], message: str
+    function: Target, args: tuple[Any, ...], kwargs: dict[str, Any], message: str
 ) -> None:
     with pytest.raises(TypeError) as info:
-        function(*args, **kwargs)
-    assert str(info.value) == message
+        function.call(*args, **kwargs)
+    assert str(info.value) == f"{function.full_name} {message}"
     assert not hasattr(info.value, "__notes__")
 
 

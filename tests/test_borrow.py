@@ -28,7 +28,10 @@ class ReentrantIndex:
 INTEGER_PARAMETERS: list[tuple[str, Callable[[Any, Any], Any]]] = [
     ("status_code", lambda span, v: span.set_error("e", v)),
     ("prompt_tokens", lambda span, v: span.set_token_counts(prompt_tokens=v, completion_tokens=1)),
-    ("completion_tokens", lambda span, v: span.set_token_counts(prompt_tokens=1, completion_tokens=v)),
+    (
+        "completion_tokens",
+        lambda span, v: span.set_token_counts(prompt_tokens=1, completion_tokens=v),
+    ),
     ("ttft_ms", lambda span, v: span.set_ttft_ms(v)),
 ]
 IDS = [name for name, _ in INTEGER_PARAMETERS]
@@ -105,7 +108,9 @@ def test_a_conflict_in_the_second_count_writes_neither(span_state: Any) -> None:
     span = prepared_span()
     before = span_state(span)
     with pytest.raises(RuntimeError):
-        span.set_token_counts(prompt_tokens=100, completion_tokens=ReentrantIndex(lambda: span.prompt))
+        span.set_token_counts(
+            prompt_tokens=100, completion_tokens=ReentrantIndex(lambda: span.prompt)
+        )
     assert span_state(span) == before
     assert (span.prompt_tokens, span.completion_tokens, span.total_tokens) == (3, 4, 7)
 

@@ -1,4 +1,4 @@
-"""Argument conversion: accepted Python values, the exact failures and the note naming the parameter."""
+"""Argument conversion: accepted values, exact failures and the note naming the parameter."""
 
 from __future__ import annotations
 
@@ -73,7 +73,9 @@ NON_TEXT_VALUES = [
 ]
 
 
-@pytest.mark.parametrize(("parameter", "call"), TEXT_PARAMETERS, ids=[p for p, _ in TEXT_PARAMETERS])
+@pytest.mark.parametrize(
+    ("parameter", "call"), TEXT_PARAMETERS, ids=[p for p, _ in TEXT_PARAMETERS]
+)
 @pytest.mark.parametrize(("value", "message"), NON_TEXT_VALUES)
 def test_non_text_is_a_cast_failure(
     parameter: str, call: Callable[[Any], Any], value: Any, message: str, raises_noted: Any
@@ -87,12 +89,16 @@ def test_non_text_is_a_cast_failure(
     [(p, c) for p, c in TEXT_PARAMETERS if p not in OPTIONAL_TEXT_PARAMETERS],
     ids=[p for p, _ in TEXT_PARAMETERS if p not in OPTIONAL_TEXT_PARAMETERS],
 )
-def test_none_for_a_required_text(parameter: str, call: Callable[[Any], Any], raises_noted: Any) -> None:
+def test_none_for_a_required_text(
+    parameter: str, call: Callable[[Any], Any], raises_noted: Any
+) -> None:
     with raises_noted(TypeError, parameter, "'None' is not an instance of 'str'"):
         call(None)
 
 
-@pytest.mark.parametrize(("parameter", "call"), TEXT_PARAMETERS, ids=[p for p, _ in TEXT_PARAMETERS])
+@pytest.mark.parametrize(
+    ("parameter", "call"), TEXT_PARAMETERS, ids=[p for p, _ in TEXT_PARAMETERS]
+)
 def test_unpaired_surrogate_is_the_interpreters_encode_error(
     parameter: str, call: Callable[[Any], Any], raises_noted: Any
 ) -> None:
@@ -126,7 +132,12 @@ def test_non_ascii_and_embedded_nul_texts_survive() -> None:
 
 SMALL_INTEGER_PARAMETERS: list[tuple[str, int, Callable[[Any, Any], Any], Callable[[Any], Any]]] = [
     ("status_code", 65535, lambda s, v: s.set_error("e", v), lambda s: s.status_code),
-    ("prompt_tokens", 4294967295, lambda s, v: s.set_token_counts(prompt_tokens=v), lambda s: s.prompt_tokens),
+    (
+        "prompt_tokens",
+        4294967295,
+        lambda s, v: s.set_token_counts(prompt_tokens=v),
+        lambda s: s.prompt_tokens,
+    ),
     (
         "completion_tokens",
         4294967295,
@@ -137,7 +148,9 @@ SMALL_INTEGER_PARAMETERS: list[tuple[str, int, Callable[[Any, Any], Any], Callab
 SMALL_IDS = [p for p, *_ in SMALL_INTEGER_PARAMETERS]
 
 
-@pytest.mark.parametrize(("parameter", "maximum", "record", "read"), SMALL_INTEGER_PARAMETERS, ids=SMALL_IDS)
+@pytest.mark.parametrize(
+    ("parameter", "maximum", "record", "read"), SMALL_INTEGER_PARAMETERS, ids=SMALL_IDS
+)
 def test_small_integer_accepted_values(
     parameter: str, maximum: int, record: Callable[[Any, Any], Any], read: Callable[[Any], Any]
 ) -> None:
@@ -158,7 +171,9 @@ def test_small_integer_accepted_values(
         assert stored is None or type(read(span)) is int
 
 
-@pytest.mark.parametrize(("parameter", "maximum", "record", "read"), SMALL_INTEGER_PARAMETERS, ids=SMALL_IDS)
+@pytest.mark.parametrize(
+    ("parameter", "maximum", "record", "read"), SMALL_INTEGER_PARAMETERS, ids=SMALL_IDS
+)
 @pytest.mark.parametrize("offset", ["minus_one", "above_maximum", "int64_max", "int64_min"])
 def test_small_integer_out_of_range_is_our_overflow(
     parameter: str,
@@ -180,7 +195,9 @@ def test_small_integer_out_of_range_is_our_overflow(
     assert read(span) is None
 
 
-@pytest.mark.parametrize(("parameter", "maximum", "record", "read"), SMALL_INTEGER_PARAMETERS, ids=SMALL_IDS)
+@pytest.mark.parametrize(
+    ("parameter", "maximum", "record", "read"), SMALL_INTEGER_PARAMETERS, ids=SMALL_IDS
+)
 @pytest.mark.parametrize("value", [2**63, 2**70, -(2**63) - 1, -(2**70)])
 def test_small_integer_beyond_64_bits_is_the_interpreters_overflow(
     parameter: str,
@@ -195,7 +212,9 @@ def test_small_integer_beyond_64_bits_is_the_interpreters_overflow(
     assert str(info.value) != OUT_OF_RANGE
 
 
-@pytest.mark.parametrize(("parameter", "maximum", "record", "read"), SMALL_INTEGER_PARAMETERS, ids=SMALL_IDS)
+@pytest.mark.parametrize(
+    ("parameter", "maximum", "record", "read"), SMALL_INTEGER_PARAMETERS, ids=SMALL_IDS
+)
 @pytest.mark.parametrize(
     ("value", "exception", "message"),
     [
@@ -231,7 +250,14 @@ needs_export = pytest.mark.skipif(
 
 @pytest.mark.parametrize(
     ("value", "stored"),
-    [(0, 0), (2**64 - 1, 2**64 - 1), (2**63, 2**63), (True, 1), (Index(250), 250), (numpy.uint64(2**64 - 1), 2**64 - 1)],
+    [
+        (0, 0),
+        (2**64 - 1, 2**64 - 1),
+        (2**63, 2**63),
+        (True, 1),
+        (Index(250), 250),
+        (numpy.uint64(2**64 - 1), 2**64 - 1),
+    ],
 )
 def test_ttft_accepts_the_whole_unsigned_64_bit_range(value: Any, stored: int) -> None:
     span = fresh_span()
@@ -344,7 +370,9 @@ def test_enable_security_rejections(
         ({"tenant_id": "not-a-uuid", "enable_security": 1}, "enable_security"),
     ],
 )
-def test_tracer_converts_in_declaration_order_before_parsing(kwargs: dict[str, Any], parameter: str) -> None:
+def test_tracer_converts_in_declaration_order_before_parsing(
+    kwargs: dict[str, Any], parameter: str
+) -> None:
     with pytest.raises(TypeError) as info:
         pelnorix.TamloxTracer(**kwargs)
     assert info.value.__notes__ == [f"while processing '{parameter}'"]

@@ -71,11 +71,20 @@ def test_set_prompt_replaces() -> None:
 # (prompt_tokens, completion_tokens, total_tokens).
 TOKEN_SEQUENCES = [
     ([((), {"prompt_tokens": 10, "completion_tokens": 5})], (10, 5, 15)),
-    ([((), {"prompt_tokens": 10, "completion_tokens": 5}), ((), {"prompt_tokens": 7})], (7, None, None)),
-    ([((), {"prompt_tokens": 10, "completion_tokens": 5}), ((), {"completion_tokens": 2})], (None, 2, None)),
+    (
+        [((), {"prompt_tokens": 10, "completion_tokens": 5}), ((), {"prompt_tokens": 7})],
+        (7, None, None),
+    ),
+    (
+        [((), {"prompt_tokens": 10, "completion_tokens": 5}), ((), {"completion_tokens": 2})],
+        (None, 2, None),
+    ),
     ([((), {"prompt_tokens": 10, "completion_tokens": 5}), ((), {})], (None, None, None)),
     (
-        [((), {"prompt_tokens": 10, "completion_tokens": 5}), ((), {"prompt_tokens": None, "completion_tokens": None})],
+        [
+            ((), {"prompt_tokens": 10, "completion_tokens": 5}),
+            ((), {"prompt_tokens": None, "completion_tokens": None}),
+        ],
         (None, None, None),
     ),
     ([((), {"prompt_tokens": 0, "completion_tokens": 0})], (0, 0, 0)),
@@ -84,12 +93,17 @@ TOKEN_SEQUENCES = [
     # A sum past the 32-bit range must not wrap round to a small count.
     ([((), {"prompt_tokens": U32_MAX, "completion_tokens": 1})], (U32_MAX, 1, U32_MAX)),
     ([((), {"prompt_tokens": U32_MAX, "completion_tokens": U32_MAX})], (U32_MAX, U32_MAX, U32_MAX)),
-    ([((), {"prompt_tokens": 3_000_000_000, "completion_tokens": 2_000_000_000})], (3_000_000_000, 2_000_000_000, U32_MAX)),
+    (
+        [((), {"prompt_tokens": 3_000_000_000, "completion_tokens": 2_000_000_000})],
+        (3_000_000_000, 2_000_000_000, U32_MAX),
+    ),
 ]
 
 
 @pytest.mark.parametrize(("steps", "expected"), TOKEN_SEQUENCES)
-def test_token_counts(steps: list[tuple[tuple[Any, ...], dict[str, Any]]], expected: tuple[Any, ...]) -> None:
+def test_token_counts(
+    steps: list[tuple[tuple[Any, ...], dict[str, Any]]], expected: tuple[Any, ...]
+) -> None:
     span = pelnorix.TamloxTracer().start_span("op", "openai", "m")
     for args, kwargs in steps:
         assert span.set_token_counts(*args, **kwargs) is None

@@ -60,10 +60,16 @@ def test_accepted_tenant_forms_read_back_canonical(text: str) -> None:
 
 @pytest.mark.parametrize(
     "text",
-    ["00000000-0000-0000-0000-000000000000", "ffffffff-ffff-ffff-ffff-ffffffffffff", "0123456789abcdef0123456789abcdef"],
+    [
+        "00000000-0000-0000-0000-000000000000",
+        "ffffffff-ffff-ffff-ffff-ffffffffffff",
+        "0123456789abcdef0123456789abcdef",
+    ],
 )
 def test_any_version_and_variant_is_kept(text: str) -> None:
-    expected = text if "-" in text else f"{text[:8]}-{text[8:12]}-{text[12:16]}-{text[16:20]}-{text[20:]}"
+    expected = (
+        text if "-" in text else f"{text[:8]}-{text[8:12]}-{text[12:16]}-{text[16:20]}-{text[20:]}"
+    )
     assert pelnorix.TamloxTracer(tenant_id=text).tenant_id == expected
 
 
@@ -73,23 +79,41 @@ TENANT_PARSE_ERRORS = [
     ("12345", "invalid length: expected length 32 for simple format, found 5"),
     ("1234-5678", "invalid group count: expected 5, found 2"),
     ("3f2b8c1-9d4a-4e7b-b5c6-0a1d2e3f4a5b", "invalid group length in group 0: expected 8, found 7"),
-    ("3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5bc", "invalid group length in group 4: expected 12, found 13"),
+    (
+        "3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5bc",
+        "invalid group length in group 4: expected 12, found 13",
+    ),
     (" 3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5b", "invalid character: found ` ` at 1"),
     ("3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5b ", "invalid character: found ` ` at 37"),
     ("URN:UUID:3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5b", "invalid character: found `U` at 1"),
     ("3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5g", "invalid character: found `g` at 36"),
-    ("3f2b8c1e9d4a4e7bb5c60a1d2e3f4a5", "invalid length: expected length 32 for simple format, found 31"),
-    ("3f2b8c1e9d4a4e7bb5c60a1d2e3f4a5b0", "invalid length: expected length 32 for simple format, found 33"),
+    (
+        "3f2b8c1e9d4a4e7bb5c60a1d2e3f4a5",
+        "invalid length: expected length 32 for simple format, found 31",
+    ),
+    (
+        "3f2b8c1e9d4a4e7bb5c60a1d2e3f4a5b0",
+        "invalid length: expected length 32 for simple format, found 33",
+    ),
     ("3f2b8c1e-9d4a-4e7b-b5c60a1d2e3f4a5b", "invalid group count: expected 5, found 4"),
     ("3f2b8c1e-9d4a-4e7b-b5c6-0a1d-2e3f4a5b", "invalid group count: expected 5, found 6"),
-    ("3f2b8c1e-9d4a4-e7b-b5c6-0a1d2e3f4a5b", "invalid group length in group 1: expected 4, found 5"),
+    (
+        "3f2b8c1e-9d4a4-e7b-b5c6-0a1d2e3f4a5b",
+        "invalid group length in group 1: expected 4, found 5",
+    ),
     ("-", "invalid group count: expected 5, found 2"),
     ("----", "invalid group length in group 0: expected 8, found 0"),
     # Wrappers: a well-formed one is stripped first; a malformed one is scanned inside.
     ("{}", "invalid group count: expected 5, found 1"),
     ("urn:uuid:", "invalid group count: expected 5, found 1"),
-    ("{3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5}", "invalid group length in group 4: expected 12, found 11"),
-    ("urn:uuid:3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5", "invalid group length in group 4: expected 12, found 11"),
+    (
+        "{3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5}",
+        "invalid group length in group 4: expected 12, found 11",
+    ),
+    (
+        "urn:uuid:3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5",
+        "invalid group length in group 4: expected 12, found 11",
+    ),
     ("{3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5x}", "invalid character: found `x` at 36"),
     ("{3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5bx", "invalid character: found `{` at 1"),
     ("{x}", "invalid character: found `x` at 2"),
@@ -137,7 +161,7 @@ QUOTED_FORMS = [
     ("http://collector:4318/v1", '"http://collector:4318/v1"'),
     ('say "hi"', '"say \\"hi\\""'),
     ("a\\b", '"a\\\\b"'),
-    ("it's", "\"it's\""),
+    ("it's", '"it\'s"'),
     ("\x00", '"\\0"'),
     ("\t\r\n", '"\\t\\r\\n"'),
     ("line\nnext", '"line\\nnext"'),
@@ -155,7 +179,10 @@ QUOTED_FORMS = [
     ("\ue000\U000f0000\U0010fffd", '"\\u{e000}\\u{f0000}\\u{10fffd}"'),  # Co
     ("\u0378\U0010ffff\ufffe", '"\\u{378}\\u{10ffff}\\u{fffe}"'),  # Cn
     ("\U0001f600\U0001f1fa\U0001f1f8", '"\U0001f600\U0001f1fa\U0001f1f8"'),
-    ("\u00e9t\u00e9 \u4e2d\u6587 \u039f\u0394\u039f\u03a3", '"\u00e9t\u00e9 \u4e2d\u6587 \u039f\u0394\u039f\u03a3"'),
+    (
+        "\u00e9t\u00e9 \u4e2d\u6587 \u039f\u0394\u039f\u03a3",
+        '"\u00e9t\u00e9 \u4e2d\u6587 \u039f\u0394\u039f\u03a3"',
+    ),
     ("\ufffd", '"\ufffd"'),
 ]
 
@@ -163,7 +190,10 @@ QUOTED_FORMS = [
 @pytest.mark.parametrize(("endpoint", "quoted"), QUOTED_FORMS)
 def test_repr_quotes_the_endpoint(endpoint: str, quoted: str) -> None:
     tracer = pelnorix.TamloxTracer(tenant_id=CANONICAL, endpoint=endpoint)
-    assert repr(tracer) == f"TamloxTracer(tenant_id='{CANONICAL}', endpoint=Some({quoted}), security=true)"
+    assert (
+        repr(tracer)
+        == f"TamloxTracer(tenant_id='{CANONICAL}', endpoint=Some({quoted}), security=true)"
+    )
 
 
 def test_repr_escapes_every_control_and_separator_character() -> None:
