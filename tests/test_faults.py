@@ -38,6 +38,8 @@ PRELUDE = textwrap.dedent(
             values["document"] = span.to_dict()
         return values
 
+    raised_classes = []
+
     def outcome(call):
         try:
             try:
@@ -46,6 +48,7 @@ PRELUDE = textwrap.dedent(
                 return {"kind": "Exception", "type": type(error).__name__, "message": str(error)}
         except BaseException as error:
             kind = type(error)
+            raised_classes.append(kind)
             return {
                 "kind": "BaseException",
                 "type": kind.__name__,
@@ -77,6 +80,7 @@ CLOCK_SCRIPT = PRELUDE + textwrap.dedent(
     result["set_prompt"] = outcome(lambda: span.set_prompt("p"))
     del os.environ["PELNORIX_SHIM_CLOCK_BEFORE_EPOCH"]
 
+    result["one_exception_class"] = len(set(raised_classes)) == 1
     result["unchanged"] = state(span) == before
     span.set_response("r")
     result["completes_afterwards"] = span.is_complete
@@ -172,6 +176,7 @@ def test_clock_before_the_epoch(shim: Path) -> None:
     for call in ("start_span", "set_response", "set_error"):
         assert_panic(result[call], "system time before Unix epoch")
     assert result["set_prompt"] == {"kind": "returned"}
+    assert result["one_exception_class"] is True
     assert result["unchanged"] is True
     assert result["completes_afterwards"] is True
     # Each fault is reported on standard error as it happens.
