@@ -49,24 +49,35 @@ constexpr std::size_t kGroupEnds[4] = {8, 13, 18, 23};
 constexpr std::size_t kGroupStarts[5] = {0, 9, 14, 19, 24};
 constexpr std::size_t kGroupLengths[5] = {8, 4, 4, 4, 12};
 
-// Decodes exactly 32 hex digits, skipping the hyphens at kGroupEnds when
-// `hyphenated`. Returns false on any deviation.
+// Where the 32 digits sit in the hyphenated form.
+constexpr std::array<std::uint8_t, 32> kHyphenatedDigitAt = [] {
+  std::array<std::uint8_t, 32> at{};
+  std::size_t digit = 0;
+  for (std::uint8_t pos = 0; pos < kUuidTextLength; ++pos) {
+    if (pos != 8 && pos != 13 && pos != 18 && pos != 23) at[digit++] = pos;
+  }
+  return at;
+}();
+
+// Decodes exactly 32 hex digits, found after the hyphens at kGroupEnds when
+// `hyphenated`. Returns false on any deviation. Checks once at the end rather
+// than per digit: an invalid digit makes the accumulated value negative.
 bool decode_digits(std::string_view text, bool hyphenated, Uuid& out) noexcept {
+  int invalid = 0;
   if (hyphenated) {
-    for (const std::size_t at : kGroupEnds) {
-      if (text[at] != '-') return false;
-    }
+    for (const std::size_t at : kGroupEnds)
+      invalid |= text[at] != '-' ? -1 : 0;
   }
-  std::size_t pos = 0;
-  for (std::uint8_t& byte : out.bytes) {
-    if (hyphenated && (pos == 8 || pos == 13 || pos == 18 || pos == 23)) ++pos;
-    const int high = hex_value(text[pos]);
-    const int low = hex_value(text[pos + 1]);
-    if ((high | low) < 0) return false;
-    byte = static_cast<std::uint8_t>((high << 4) | low);
-    pos += 2;
+  for (std::size_t i = 0; i < out.bytes.size(); ++i) {
+    const std::size_t high_at = hyphenated ? kHyphenatedDigitAt[2 * i] : 2 * i;
+    const std::size_t low_at = hyphenated ? kHyphenatedDigitAt[2 * i + 1] : 2 * i + 1;
+    const int high = hex_value(text[high_at]);
+    const int low = hex_value(text[low_at]);
+    invalid |= high | low;
+    out.bytes[i] =
+        static_cast<std::uint8_t>((static_cast<unsigned>(high) << 4) | static_cast<unsigned>(low));
   }
-  return true;
+  return invalid >= 0;
 }
 
 bool try_parse(std::string_view text, Uuid& out) noexcept {
