@@ -74,17 +74,17 @@ void set_lazy(PyObject* type, std::string_view message) {
 }  // namespace
 
 PyError PyError::lazy(PyObject* type, std::string message) {
-  return PyError(Lazy{type, std::move(message)});
+  return PyError(std::in_place_type<Lazy>, Lazy{type, std::move(message)});
 }
 
 PyError PyError::cast_failure(PyObject* value, std::string_view target_name) {
   PyRef value_type;
   if (value != Py_None) value_type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-  return PyError(CastFailure{std::move(value_type), target_name});
+  return PyError(std::in_place_type<CastFailure>, CastFailure{std::move(value_type), target_name});
 }
 
 PyError PyError::fetched(PyRef exception) {
-  return PyError(std::move(exception));
+  return PyError(std::in_place_type<PyRef>, std::move(exception));
 }
 
 PyRef PyError::into_exception() && {

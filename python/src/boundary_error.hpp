@@ -9,6 +9,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "boundary_ref.hpp"
@@ -45,7 +46,11 @@ class PyError {
   };
   using State = std::variant<Lazy, CastFailure, PyRef>;
 
-  explicit PyError(State state) : state_(std::move(state)) {}
+  // Built in place: moving a whole variant in trips GCC's maybe-uninitialized
+  // analysis under the sanitizers.
+  template <typename Alternative, typename... Args>
+  explicit PyError(std::in_place_type_t<Alternative> which, Args&&... args)
+      : state_(which, std::forward<Args>(args)...) {}
   State state_;
 };
 

@@ -4,6 +4,9 @@
 // A native class N (PyTraceSpan, PyTamloxTracer, ...) provides
 //   static constexpr const char* kClassName;   // the bare Python class name
 //   static TypeCell& type_cell();
+// and, if its class takes part in garbage collection,
+//   int traverse(visitproc visit, void* arg) const;  // visits its references
+//   void clear() noexcept;                            // drops them
 #pragma once
 
 #include <new>
@@ -67,13 +70,32 @@ Outcome make_instance(Native&& record) {
 template <typename Native>
 void dealloc_entry(PyObject* self) noexcept {
   AttachGuard attached;
+  PyTypeObject* type = Py_TYPE(self);
+  const bool collected = (PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC) != 0;
+  // Untracked first, so that no collection sees a half-destroyed record.
+  if (collected) PyObject_GC_UnTrack(self);
   Instance<Native>* instance = as_instance<Native>(self);
   instance->native.~Native();
   instance->borrow.~BorrowFlag();
-  PyTypeObject* type = Py_TYPE(self);
   auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_memory(self);
   Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+// tp_traverse / tp_clear of a garbage-collected class. A heap type's instances
+// also keep their type alive, so the type is visited too. The collector runs
+// these outside any borrow: they only touch the references themselves.
+template <typename Native>
+int traverse_entry(PyObject* self, visitproc visit, void* arg) noexcept {
+  if (int result = visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg)) return result;
+  return std::as_const(as_instance<Native>(self)->native).traverse(visit, arg);
+}
+
+template <typename Native>
+int clear_entry(PyObject* self) noexcept {
+  AttachGuard attached;
+  as_instance<Native>(self)->native.clear();
+  return 0;
 }
 
 }  // namespace pelnorix::python

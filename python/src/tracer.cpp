@@ -32,14 +32,21 @@ Outcome new_tracer_object(PyTamloxTracer record) {
   return make_instance(std::move(record));
 }
 
-Outcome start_span_for(const PyTamloxTracer& tracer, std::string_view operation_name,
-                       std::string_view provider, std::string_view model) {
+Result<TraceSpan> new_span_record(const PyTamloxTracer& tracer, std::string_view operation_name,
+                                  std::string_view provider, std::string_view model) {
   Result<LLMProvider> mapped = provider_from_text(provider);
   if (!mapped) return fail(std::move(mapped).error());
   // The trace identifier is drawn before new_span draws the span identifier.
   const Uuid trace_id = generate_uuid_v4();
-  return new_span_object(new_span(trace_id, tracer.tenant_id, std::string(operation_name),
-                                  std::move(*mapped), std::string(model), std::string()));
+  return new_span(trace_id, tracer.tenant_id, std::string(operation_name), std::move(*mapped),
+                  std::string(model), std::string());
+}
+
+Outcome start_span_for(const PyTamloxTracer& tracer, std::string_view operation_name,
+                       std::string_view provider, std::string_view model) {
+  Result<TraceSpan> record = new_span_record(tracer, operation_name, provider, model);
+  if (!record) return fail(std::move(record).error());
+  return new_span_object(std::move(*record));
 }
 
 Outcome tracer_new(PyTypeObject* type, std::optional<std::string_view> tenant_id,

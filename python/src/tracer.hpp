@@ -9,6 +9,7 @@
 
 #include "boundary_error.hpp"
 #include "pelnorix/enums.hpp"
+#include "pelnorix/trace_span.hpp"
 #include "pelnorix/uuid.hpp"
 #include "python_api.hpp"
 #include "type_cells.hpp"
@@ -37,7 +38,12 @@ Outcome new_tracer_object(PyTamloxTracer record);
 // Maps a provider text, lower-cased with full Unicode rules, to a provider.
 Result<LLMProvider> provider_from_text(std::string_view text);
 
-// Starts a span stamped with the tracer's tenant and returns the TraceSpan.
+// The record of a new span stamped with the tracer's tenant. Callers that hold
+// a borrow of the tracer may release it before wrapping the record.
+Result<TraceSpan> new_span_record(const PyTamloxTracer& tracer, std::string_view operation_name,
+                                  std::string_view provider, std::string_view model);
+
+// new_span_record, wrapped in a new TraceSpan object.
 Outcome start_span_for(const PyTamloxTracer& tracer, std::string_view operation_name,
                        std::string_view provider, std::string_view model);
 

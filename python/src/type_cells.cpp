@@ -21,6 +21,7 @@ Result<PyTypeObject*> create_type(const ClassDefinition& d) {
   // makes calling it a TypeError instead. No BASETYPE flag: not subclassable.
   unsigned int flags = Py_TPFLAGS_DEFAULT;
   if (!d.has_constructor) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  if (d.garbage_collected) flags |= Py_TPFLAGS_HAVE_GC;
 
   // The interpreter copies the name into the type object.
   const std::string full_name = std::string("builtins.") + d.name;

@@ -21,6 +21,9 @@ struct ClassDefinition {
   PyMethodDef* methods;
   PyGetSetDef* properties;
   bool has_constructor;
+  // Takes part in cyclic garbage collection; own_slots then carry traverse and
+  // clear (see class_instance.hpp).
+  bool garbage_collected = false;
 };
 
 class TypeCell {
