@@ -25,7 +25,8 @@ namespace pelnorix::python {
 
 template <typename Native>
 struct Instance {
-  PyObject_HEAD BorrowFlag borrow;
+  PyObject ob_base;  // what PyObject_HEAD expands to, spelled out for the formatter
+  BorrowFlag borrow;
   Native native;
 };
 
