@@ -2,7 +2,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 namespace pelnorix::json_detail {
 
@@ -24,11 +27,82 @@ inline constexpr std::array<char, 256> kEscapeTable = [] {
 
 inline constexpr std::size_t kMaxEscapeLength = 6;  // \u00XX
 
-// How many leading bytes of [data, data + size) need no escape.
-std::size_t plain_prefix_length(const char* data, std::size_t size) noexcept;
+inline bool needs_escape(char c) noexcept {
+  return kEscapeTable[static_cast<unsigned char>(c)] != 0;
+}
 
-// Writes the escape sequence of a byte that needs one (at most
-// kMaxEscapeLength bytes) and returns its length.
-std::size_t write_escape(unsigned char byte, char* out) noexcept;
+// Writes the escape sequence of a byte that needs one and returns its length.
+inline std::size_t write_escape(char c, char* out) noexcept {
+  static constexpr char kHexDigits[] = "0123456789abcdef";
+  const auto byte = static_cast<unsigned char>(c);
+  const char code = kEscapeTable[byte];
+  out[0] = '\\';
+  out[1] = code;
+  if (code != 'u') return 2;
+  out[2] = '0';
+  out[3] = '0';
+  out[4] = kHexDigits[byte >> 4];
+  out[5] = kHexDigits[byte & 0xF];
+  return kMaxEscapeLength;
+}
+
+// Eight bytes tested at once (SWAR). Only the lowest marked byte of a word is
+// reliable, and it is exactly the first byte that needs an escape: a borrow
+// can only mark bytes above a byte that truly matched.
+inline constexpr std::size_t kWordBytes = 8;
+
+// Eight bytes that need no escape.
+inline constexpr std::uint64_t kPlainWord = 0x6161616161616161ULL;
+
+inline std::uint64_t load_word(const char* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+inline void store_word(char* p, std::uint64_t word) noexcept {
+  std::memcpy(p, &word, sizeof word);
+}
+
+// The last `remaining` (1 to 7) bytes before `end` as a word, padded with
+// bytes that need no escape. Built from registers, not through memory: a
+// narrow copy followed by a wide load stalls store-to-load forwarding.
+// `look_back` says that the 8 bytes before `end` may be read.
+inline std::uint64_t tail_word(const char* end, std::size_t remaining, bool look_back) noexcept {
+  constexpr bool kLittle = std::endian::native == std::endian::little;
+  const std::size_t dropped_bits = 8 * (kWordBytes - remaining);
+  const std::size_t kept_bits = 8 * remaining;
+  if (look_back) {
+    const std::uint64_t last = load_word(end - kWordBytes);
+    return kLittle ? (last >> dropped_bits) | (kPlainWord << kept_bits)
+                   : (last << dropped_bits) | (kPlainWord >> kept_bits);
+  }
+  std::uint64_t word = 0;
+  const char* const start = end - remaining;
+  for (std::size_t i = 0; i < remaining; ++i) {
+    const std::uint64_t byte = static_cast<unsigned char>(start[i]);
+    word |= kLittle ? byte << (8 * i) : byte << (56 - 8 * i);
+  }
+  return kLittle ? word | (kPlainWord << kept_bits) : word | (kPlainWord >> kept_bits);
+}
+
+// High bit set in the bytes below 0x20 and in the double quotes and
+// backslashes of `word` (and possibly in bytes after the first of them).
+inline std::uint64_t escape_marks(std::uint64_t word) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  const auto zero_bytes = [](std::uint64_t w) { return (w - kOnes) & ~w & kHighBits; };
+  const std::uint64_t control = (word - kOnes * 0x20) & ~word & kHighBits;
+  return control | zero_bytes(word ^ (kOnes * '"')) | zero_bytes(word ^ (kOnes * '\\'));
+}
+
+// Index of the first marked byte; `marks` is not zero.
+inline std::size_t first_marked_byte(std::uint64_t marks) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<std::size_t>(std::countr_zero(marks)) / 8;
+  } else {
+    return static_cast<std::size_t>(std::countl_zero(marks)) / 8;
+  }
+}
 
 }  // namespace pelnorix::json_detail

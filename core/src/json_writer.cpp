@@ -162,17 +162,41 @@ JsonStatus JsonWriter::string_value(std::string_view text) {
 }
 
 void JsonWriter::write_escaped(std::string_view text) {
-  const char* data = text.data();
-  std::size_t remaining = text.size();
-  while (remaining != 0) {
-    const std::size_t plain = json_detail::plain_prefix_length(data, remaining);
-    put({data, plain});
-    if (plain == remaining) return;
-    char* out = reserve_tail(json_detail::kMaxEscapeLength);
-    commit(json_detail::write_escape(static_cast<unsigned char>(data[plain]), out));
-    data += plain + 1;
-    remaining -= plain + 1;
+  using namespace json_detail;
+  const char* in = text.data();
+  const char* const end = in + text.size();
+  // Room for the rest of the input copied as it is, plus one word of slack;
+  // an escape makes more room for itself. So every word can be stored whole
+  // as soon as it is tested, and plain text costs one pass, not a scan and a
+  // copy.
+  char* out = reserve_tail(text.size() + kWordBytes);
+  for (;;) {
+    std::size_t remaining = static_cast<std::size_t>(end - in);
+    std::uint64_t word;
+    if (remaining >= kWordBytes) {
+      word = load_word(in);
+    } else if (remaining != 0) {
+      word = tail_word(end, remaining, text.size() >= kWordBytes);
+    } else {
+      break;
+    }
+    store_word(out, word);
+    const std::uint64_t marks = escape_marks(word);
+    if (marks == 0) {
+      const std::size_t plain = std::min(remaining, kWordBytes);
+      in += plain;
+      out += plain;
+      continue;
+    }
+    const std::size_t plain = first_marked_byte(marks);
+    in += plain;
+    out += plain;
+    remaining -= plain;
+    commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));
+    out = reserve_tail(remaining + kMaxEscapeLength + kWordBytes);
+    out += write_escape(*in++, out);
   }
+  commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));
 }
 
 Expected<std::string, JsonError> JsonWriter::take_text() && {
