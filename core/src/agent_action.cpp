@@ -5,9 +5,11 @@
 namespace pelnorix {
 
 AgentAction new_agent_action(AgentActionType type, std::string name) {
-  AgentAction action;
-  action.id = generate_uuid_v4();
-  action.timestamp = now_utc();
+  const Uuid id = generate_uuid_v4();
+  const UtcTimestamp timestamp = now_utc();
+  AgentAction action;  // its metadata map is created here
+  action.id = id;
+  action.timestamp = timestamp;
   action.action_type = type;
   action.name = std::move(name);
   return action;

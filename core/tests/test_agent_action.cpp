@@ -21,15 +21,6 @@ TEST(ActionType, MatchesOnlyTheExactCanonicalTexts) {
   EXPECT_FALSE(agent_action_type_from_text(std::string_view("web_access\0", 11)).has_value());
 }
 
-TEST(Enumerations, ExportNames) {
-  EXPECT_EQ(provider_name(LLMProvider::Kind::VLLm), "VLLm");
-  EXPECT_EQ(provider_name(LLMProvider::Kind::AzureOpenAI), "AzureOpenAI");
-  EXPECT_EQ(provider_name(LLMProvider::Kind::Custom), "Custom");
-  EXPECT_EQ(severity_name(SecuritySeverity::Critical), "Critical");
-  EXPECT_EQ(severity_lower_name(SecuritySeverity::Medium), "medium");
-  EXPECT_EQ(LLMProvider::custom("mine"), (LLMProvider{LLMProvider::Kind::Custom, "mine"}));
-}
-
 TEST(AgentAction, NewActionHasOnlyItsIdentityAndTime) {
   const UtcTimestamp before = now_utc();
   const AgentAction action = new_agent_action(AgentActionType::WebAccess, "fetch");

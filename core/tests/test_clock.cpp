@@ -17,6 +17,9 @@ struct CivilCase {
   std::int64_t year;
   unsigned month, day, hour, minute, second;
 };
+void PrintTo(const CivilCase& c, std::ostream* os) {
+  *os << c.unix_seconds;
+}
 
 class CivilDates : public testing::TestWithParam<CivilCase> {};
 
@@ -121,6 +124,10 @@ struct DurationCase {
   SignedDuration difference;
   std::int64_t milliseconds;
 };
+void PrintTo(const DurationCase& c, std::ostream* os) {
+  *os << c.later.unix_seconds << "." << c.later.nanos << " - " << c.earlier.unix_seconds << "."
+      << c.earlier.nanos;
+}
 
 class Durations : public testing::TestWithParam<DurationCase> {};
 

@@ -35,6 +35,9 @@ struct CauseCase {
   int err;
   const char* cause;
 };
+void PrintTo(const CauseCase& c, std::ostream* os) {
+  *os << c.result << " errno " << c.err;
+}
 
 class FailureCause : public testing::TestWithParam<CauseCase> {};
 

@@ -51,6 +51,10 @@ struct DurationCase {
   UtcTimestamp end;
   std::uint64_t expected_ms;
 };
+void PrintTo(const DurationCase& c, std::ostream* os) {
+  *os << c.start.unix_seconds << "." << c.start.nanos << " to " << c.end.unix_seconds << "."
+      << c.end.nanos;
+}
 
 class SpanDuration : public testing::TestWithParam<DurationCase> {};
 
@@ -126,6 +130,17 @@ struct TokenCase {
   std::optional<std::uint32_t> completion;
   std::optional<std::uint32_t> total;
 };
+void PrintTo(const TokenCase& c, std::ostream* os) {
+  const auto show = [os](const std::optional<std::uint32_t>& v) {
+    if (v)
+      *os << *v;
+    else
+      *os << "absent";
+  };
+  show(c.prompt);
+  *os << " + ";
+  show(c.completion);
+}
 
 class TokenCounts : public testing::TestWithParam<TokenCase> {};
 
