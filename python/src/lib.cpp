@@ -1,6 +1,8 @@
 // The module definition and its execution step (multi-phase initialisation).
 #include "boundary_convert.hpp"
 #include "boundary_entry.hpp"
+#include "client.hpp"
+#include "configure.hpp"
 #include "module_members.hpp"
 #include "python_api.hpp"
 #include "span.hpp"
@@ -17,6 +19,9 @@ MemberFailure populate(PyObject* module) {
   if (auto failure = add_named_value(module, "__version__", version->get())) return failure;
   if (auto failure = add_class(module, PyTamloxTracer::type_cell())) return failure;
   if (auto failure = add_class(module, PyTraceSpan::type_cell())) return failure;
+  if (auto failure = add_class(module, PyInstrumentedClient::type_cell())) return failure;
+  if (auto failure = add_function(module, configure_function())) return failure;
+  if (auto failure = add_function(module, instrument_function())) return failure;
   return std::nullopt;
 }
 

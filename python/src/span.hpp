@@ -51,4 +51,16 @@ Outcome span_set_token_counts(PyTraceSpan& self, std::optional<std::uint32_t> pr
 Outcome span_set_ttft_ms(PyTraceSpan& self, std::uint64_t ttft_ms);
 Outcome span_add_tag(PyTraceSpan& self, std::string_view key, std::string_view value);
 
+// Agent actions (exclusive borrow): returns the new action's id as text.
+Outcome span_report_action(PyTraceSpan& self, std::string_view action_type, std::string_view name,
+                           std::optional<std::string_view> arguments,
+                           std::optional<std::string_view> result,
+                           std::optional<std::uint64_t> duration_ms, std::optional<bool> success);
+
+// Export (shared borrow).
+Outcome span_to_json(const PyTraceSpan& self);
+Outcome span_to_dict(const PyTraceSpan& self);
+Outcome span_security_findings(const PyTraceSpan& self);
+Outcome span_repr(const PyTraceSpan& self);
+
 }  // namespace pelnorix::python

@@ -26,11 +26,19 @@ constexpr FunctionDescription kSetTtftMs{kClass, "set_ttft_ms", kTtftParams, 1, 
 constexpr std::string_view kTagParams[] = {"key", "value"};
 constexpr FunctionDescription kAddTag{kClass, "add_tag", kTagParams, 2, 0, {}};
 
+constexpr std::string_view kActionParams[] = {"action_type", "name"};
+constexpr KeywordOnlyParameter kActionKeywordParams[] = {
+    {"arguments"}, {"result"}, {"duration_ms"}, {"success"}};
+constexpr FunctionDescription kReportAction{kClass, "report_action",     kActionParams, 2,
+                                            0,      kActionKeywordParams};
+
 constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
 
 // Registration order matters to introspection: the export methods and
 // report_action take their places around the recording methods.
 PyMethodDef span_methods[] = {
+    {"security_findings", as_method(&noargs_entry<&span_security_findings>), METH_NOARGS,
+     "security_findings($self)\n--\n\nSecurity findings as a list of dicts."},
     {"set_prompt", as_method(&fastcall_entry<&span_set_prompt, kSetPrompt>), kFastCall,
      "set_prompt($self, prompt)\n--\n\nSet the prompt text for this span."},
     {"set_response", as_method(&fastcall_entry<&span_set_response, kSetResponse>), kFastCall,
@@ -47,6 +55,21 @@ PyMethodDef span_methods[] = {
      "set_ttft_ms($self, ttft_ms)\n--\n\nSet the time-to-first-token in milliseconds."},
     {"add_tag", as_method(&fastcall_entry<&span_add_tag, kAddTag>), kFastCall,
      "add_tag($self, key, value)\n--\n\nAdd a custom tag (key-value pair) to this span."},
+    {"report_action", as_method(&fastcall_entry<&span_report_action, kReportAction>), kFastCall,
+     "report_action($self, action_type, name, *, arguments=None, result=None, duration_ms=None, "
+     "success=None)\n--\n\nReport an agent action on this span.\n\nArgs:\n"
+     "    action_type: One of ``\"tool_call\"``, ``\"skill_invocation\"``,\n"
+     "                 ``\"command_execution\"``, ``\"web_access\"``, ``\"file_access\"``.\n"
+     "    name: Name of the tool, skill, command, URL, or file path.\n"
+     "    arguments: Optional arguments or parameters.\n"
+     "    result: Optional result (truncated to 4KB).\n"
+     "    duration_ms: Optional duration in milliseconds.\n"
+     "    success: Whether the action succeeded (default ``True``).\n\n"
+     "Returns:\n    The action ID (UUID string)."},
+    {"to_dict", as_method(&noargs_entry<&span_to_dict>), METH_NOARGS,
+     "to_dict($self)\n--\n\nSerialise the span to a Python dictionary."},
+    {"to_json", as_method(&noargs_entry<&span_to_json>), METH_NOARGS,
+     "to_json($self)\n--\n\nSerialise the span to a JSON string."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -86,6 +109,10 @@ PyGetSetDef span_properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+const PyType_Slot span_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<&span_repr>)},
+};
+
 constexpr ClassDefinition kTraceSpanClass{
     "TraceSpan",
     "A single trace span representing one LLM interaction.\n\nCreated via "
@@ -93,7 +120,7 @@ constexpr ClassDefinition kTraceSpanClass{
     "and completion status.",
     sizeof(Instance<PyTraceSpan>),
     &dealloc_entry<PyTraceSpan>,
-    {},
+    span_slots,
     span_methods,
     span_properties,
     false,

@@ -1,0 +1,72 @@
+#include "configure.hpp"
+
+#include "boundary_convert.hpp"
+#include "interned_names.hpp"
+#include "tracer.hpp"
+
+namespace pelnorix::python {
+namespace {
+
+// One setting read from the dictionary's own storage (a subclass's
+// __getitem__ and __missing__ are not consulted). The value is held, not
+// borrowed: a later key's comparison may run Python code that empties the
+// dictionary, and the converted text points into the value.
+template <typename T>
+struct Setting {
+  PyRef value;
+  std::optional<T> converted;
+};
+
+template <typename T>
+Result<Setting<T>> read_setting(PyObject* config, PyObject* key, Result<T> (*convert)(PyObject*)) {
+  Setting<T> setting;
+  setting.value = PyRef::borrow(PyDict_GetItemWithError(config, key));
+  if (!setting.value) {
+    if (PyErr_Occurred() != nullptr) return fail(fetch_error());
+    return setting;
+  }
+  // Unlike a parameter's conversion, a setting's failure gets no note.
+  Result<T> converted = convert(setting.value.get());
+  if (!converted) return fail(std::move(converted).error());
+  setting.converted.emplace(std::move(*converted));
+  return setting;
+}
+
+constexpr std::string_view kConfigParams[] = {"config"};
+constexpr FunctionDescription kConfigure{{}, "configure", kConfigParams, 1, 0, {}};
+
+// Not METH_STATIC: with it the interpreter would pass no module and report
+// None as the function's __self__.
+PyMethodDef configure_definition = {
+    "configure", as_method(&fastcall_entry<&configure_tracer, kConfigure>),
+    METH_FASTCALL | METH_KEYWORDS,
+    "configure(config)\n--\n\nConfigure and create an :class:`TamloxTracer` from a Python "
+    "dictionary.\n\nSupported keys:\n  - ``tenant_id`` (str): UUID string for the tenant.\n  - "
+    "``endpoint`` (str): Collector endpoint URL.\n  - ``enable_security`` (bool): Enable "
+    "security analysis.\n\nReturns:\n    A configured :class:`TamloxTracer`."};
+
+}  // namespace
+
+Outcome configure_tracer(ModuleArg /*module*/, DictArg config) {
+  static PyObject* const tenant_id_key = interned_name("tenant_id");
+  static PyObject* const endpoint_key = interned_name("endpoint");
+  static PyObject* const enable_security_key = interned_name("enable_security");
+  // Every value is read and type-checked before the tenant text is parsed.
+  auto tenant_id = read_setting<std::string_view>(config.object, tenant_id_key, &text_from_python);
+  if (!tenant_id) return fail(std::move(tenant_id).error());
+  auto endpoint = read_setting<std::string_view>(config.object, endpoint_key, &text_from_python);
+  if (!endpoint) return fail(std::move(endpoint).error());
+  auto enable_security = read_setting<bool>(config.object, enable_security_key, &bool_from_python);
+  if (!enable_security) return fail(std::move(enable_security).error());
+
+  Result<PyTamloxTracer> tracer =
+      build_tracer(tenant_id->converted, endpoint->converted, enable_security->converted);
+  if (!tracer) return fail(std::move(tracer).error());
+  return new_tracer_object(std::move(*tracer));
+}
+
+PyMethodDef& configure_function() {
+  return configure_definition;
+}
+
+}  // namespace pelnorix::python

@@ -1,0 +1,15 @@
+// configure(config): a tracer built from a dictionary of settings.
+#pragma once
+
+#include "boundary_entry.hpp"
+#include "boundary_typed_args.hpp"
+#include "python_api.hpp"
+
+namespace pelnorix::python {
+
+Outcome configure_tracer(ModuleArg module, DictArg config);
+
+// The module-level function's definition, added to the module by lib.cpp.
+PyMethodDef& configure_function();
+
+}  // namespace pelnorix::python
