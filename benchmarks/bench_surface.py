@@ -14,6 +14,9 @@ repeats is shown.
 from __future__ import annotations
 
 import argparse
+import datetime
+import functools
+import json
 import sys
 import time
 import timeit
@@ -50,6 +53,7 @@ class PlainSpan:
         "total_tokens",
         "time_to_first_token_ms",
         "tags",
+        "agent_actions",
     )
 
     def __init__(
@@ -73,6 +77,7 @@ class PlainSpan:
         self.total_tokens: int | None = None
         self.time_to_first_token_ms: int | None = None
         self.tags: dict[str, str] = {}
+        self.agent_actions: list[dict[str, Any]] = []
 
     def set_prompt(self, prompt: str) -> None:
         self.prompt = prompt
@@ -100,6 +105,89 @@ class PlainSpan:
         self.end_time_ns = time.time_ns()
         self.duration_ms = (self.end_time_ns - self.start_time_ns) // 1_000_000
 
+    def report_action(
+        self,
+        action_type: str,
+        name: str,
+        *,
+        arguments: str | None = None,
+        result: str | None = None,
+        duration_ms: int | None = None,
+        success: bool | None = None,
+    ) -> str:
+        if action_type not in ACTION_TYPES:
+            raise ValueError(f"Invalid action_type: '{action_type}'")
+        if result is not None:
+            result = result.encode()[:4096].decode(errors="ignore")
+        action_id = str(uuid.uuid4())
+        self.agent_actions.append(
+            {
+                "id": action_id,
+                "action_type": action_type,
+                "name": name,
+                "arguments": arguments,
+                "result": result,
+                "duration_ms": duration_ms,
+                "success": success is not False,
+                "exit_code": None,
+                "http_method": None,
+                "http_status": None,
+                "file_operation": None,
+                "timestamp": rfc3339(time.time_ns()),
+                "metadata": {},
+            }
+        )
+        return action_id
+
+    def to_dict(self) -> dict[str, Any]:
+        return {
+            "trace_id": str(self.trace_id),
+            "span_id": str(self.span_id),
+            "parent_span_id": None,
+            "tenant_id": str(self.tenant_id),
+            "operation_name": self.operation_name,
+            "start_time": rfc3339(self.start_time_ns),
+            "end_time": None if self.end_time_ns is None else rfc3339(self.end_time_ns),
+            "provider": self.provider,
+            "model_name": self.model_name,
+            "prompt": self.prompt,
+            "response": self.response,
+            "prompt_tokens": self.prompt_tokens,
+            "completion_tokens": self.completion_tokens,
+            "total_tokens": self.total_tokens,
+            "time_to_first_token_ms": self.time_to_first_token_ms,
+            "duration_ms": self.duration_ms,
+            "status_code": self.status_code,
+            "error_message": self.error_message,
+            "estimated_cost_usd": None,
+            "security_score": None,
+            "security_findings": [],
+            "tags": dict(self.tags),
+            "events": [],
+            "agent_actions": [dict(a, metadata={}) for a in self.agent_actions],
+        }
+
+    def to_json(self) -> str:
+        return json.dumps(self.to_dict(), indent=2)
+
+    def __repr__(self) -> str:
+        complete = "true" if self.end_time_ns is not None else "false"
+        return (
+            f"TraceSpan(trace_id='{self.trace_id}', op='{self.operation_name}', "
+            f"model='{self.model_name}', complete={complete})"
+        )
+
+
+ACTION_TYPES = frozenset(
+    ["tool_call", "skill_invocation", "command_execution", "web_access", "file_access"]
+)
+
+
+def rfc3339(ns: int) -> str:
+    seconds, fraction = divmod(ns, 1_000_000_000)
+    moment = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
+    return f"{moment:%Y-%m-%dT%H:%M:%S}.{fraction:09d}Z"
+
 
 class PlainTracer:
     __slots__ = ("tenant_id",)
@@ -121,8 +209,19 @@ traced.add_tag("user", "u-42")
 traced.set_response("Paris.")
 """
 
-# (row name, statement). Statements run with the names of `namespace()` in scope.
-ROWS: list[tuple[str, str]] = [
+# A span holds every action reported on it, so actions go to fresh spans, 100 each, and the
+# row divides by 100; starting the span adds about 1/100 of a start_span.
+REPORT_100 = """\
+traced = {tracer}.start_span("agent", "openai", "gpt-4")
+for _ in range(100):
+    traced.report_action("tool_call", "search", arguments="{{}}", result={result})
+"""
+
+PLAIN_REPORT_100 = REPORT_100.format(tracer="plain_tracer", result="KB")
+
+# (row name, statement[, calls per statement]). Statements run with the names of `namespace()`
+# in scope.
+ROWS: list[tuple[str, str] | tuple[str, str, int]] = [
     ("floor: empty Python method call", "floor.noop()"),
     ("TamloxTracer()", "TamloxTracer()"),
     (
@@ -142,13 +241,58 @@ ROWS: list[tuple[str, str]] = [
     ("span.total_tokens (property read)", "span.total_tokens"),
     ("full trace of one call", FULL_TRACE.format(tracer="tracer")),
     ("full trace, plain Python __slots__ class", FULL_TRACE.format(tracer="plain_tracer")),
+    ("span.report_action, 1 KB result", REPORT_100.format(tracer="tracer", result="KB"), 100),
+    ("span.report_action, 100 KB result", REPORT_100.format(tracer="tracer", result="KB100"), 100),
+    ("plain: report_action, 1 KB result", PLAIN_REPORT_100, 100),
+    ("span.to_json (typical finished span)", "typical.to_json()"),
+    ("span.to_dict (typical finished span)", "typical.to_dict()"),
+    ("repr(span) (typical finished span)", "repr(typical)"),
+    ("span.security_findings", "typical.security_findings()"),
+    ("reference: json.dumps(d, indent=2)", "json.dumps(typical_dict, indent=2)"),
+    ("reference: json.loads(compact document)", "json.loads(typical_compact)"),
+    ("plain: to_json (typical finished span)", "plain_typical.to_json()"),
+    ("plain: to_dict (typical finished span)", "plain_typical.to_dict()"),
+    ("plain: repr (typical finished span)", "repr(plain_typical)"),
+    ("span.to_json, 10 000 actions", "many_actions(10_000).to_json()"),
+    ("span.to_json, 100 000 actions", "many_actions(100_000).to_json()"),
+    ("instrument(client)", "instrument(floor)"),
+    ("instrument(client, tracer=)", "instrument(floor, tracer=tracer)"),
+    ("wrapper.noop (forwarded read)", "wrapper.noop"),
+    ("wrapper.tracer (own property)", "wrapper.tracer"),
+    ("repr(wrapper)", "repr(wrapper)"),
+    ("wrapper.start_span", "wrapper.start_span('chat_completion', 'openai', 'gpt-4')"),
+    ("configure({})", "configure({})"),
+    ("configure(all three keys)", "configure(CONFIG)"),
 ]
+
+
+def typical(tracer: Any) -> Any:
+    """A finished span of the usual size: 1 KB prompt and response, 5 tags, 3 actions."""
+    span = tracer.start_span("chat_completion", "openai", "gpt-4")
+    span.set_prompt("p" * 1024)
+    span.set_token_counts(prompt_tokens=256, completion_tokens=256)
+    span.set_ttft_ms(120)
+    for index in range(5):
+        span.add_tag(f"tag{index}", f"value{index}")
+    for kind in ("tool_call", "web_access", "file_access"):
+        span.report_action(kind, "name", arguments='{"q": 1}', result="r" * 100, duration_ms=5)
+    span.set_response("r" * 1024)
+    return span
+
+
+@functools.cache
+def many_actions(count: int) -> Any:
+    span = pelnorix.TamloxTracer().start_span("agent", "openai", "gpt-4")
+    for index in range(count):
+        span.report_action("tool_call", f"tool-{index}", arguments="{}", result="ok")
+    return span
 
 
 def namespace() -> dict[str, Any]:
     tracer = pelnorix.TamloxTracer(endpoint="http://collector:4318")
     span = tracer.start_span("chat_completion", "openai", "gpt-4")
     span.set_token_counts(prompt_tokens=12, completion_tokens=8)
+    typical_span = typical(tracer)
     return {
         "TamloxTracer": pelnorix.TamloxTracer,
         "TENANT": "3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5b",
@@ -156,6 +300,18 @@ def namespace() -> dict[str, Any]:
         "tracer": tracer,
         "span": span,
         "plain_tracer": PlainTracer(),
+        "KB": "x" * 1024,
+        "KB100": "x" * 102_400,
+        "typical": typical_span,
+        "typical_dict": typical_span.to_dict(),
+        "typical_compact": json.dumps(typical_span.to_dict(), separators=(",", ":")),
+        "plain_typical": typical(PlainTracer()),
+        "many_actions": many_actions,
+        "json": json,
+        "instrument": pelnorix.instrument,
+        "configure": pelnorix.configure,
+        "wrapper": pelnorix.instrument(Floor(), tracer=tracer),
+        "CONFIG": {"tenant_id": "3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5b", "endpoint": "e"},
     }
 
 
@@ -177,7 +333,7 @@ def main() -> int:
     parser.add_argument("--filter", action="append", help="run only rows whose name contains this")
     args = parser.parse_args()
 
-    rows = [(n, s) for n, s in ROWS if not args.filter or any(f in n for f in args.filter)]
+    rows = [row for row in ROWS if not args.filter or any(f in row[0] for f in args.filter)]
     print(f"pelnorix {pelnorix.__version__} from {pelnorix.__file__}")
     print(
         f"Python {sys.version.split()[0]}; best of {args.repeat} repeats of >= {args.min_time} s\n"
@@ -185,8 +341,8 @@ def main() -> int:
     print(f"{'operation':42} {'ns/call':>10} {'x floor':>8}")
     print("-" * 62)
     floor_ns: float | None = None
-    for name, statement in rows:
-        ns = best_ns_per_call(statement, args.repeat, args.min_time)
+    for name, statement, *calls in rows:
+        ns = best_ns_per_call(statement, args.repeat, args.min_time) / (calls[0] if calls else 1)
         if name.startswith("floor"):
             floor_ns = ns
         ratio = f"{ns / floor_ns:8.1f}" if floor_ns else f"{'':8}"

@@ -78,6 +78,7 @@ span = tracer.start_span("chat_completion", "openai", "gpt-4")
 span.set_prompt("a prompt of moderate length " * 4)
 span.add_tag("env", "prod")
 busy = tracer.start_span("op", "openai", "m")
+span.report_action("tool_call", "search", arguments="q", result="r", duration_ms=5)
 
 SPAN_PROPERTIES = (
     "trace_id",
@@ -98,6 +99,75 @@ SPAN_PROPERTIES = (
     "security_findings_count",
     "agent_actions_count",
 )
+
+
+class Colliding:
+    """A dictionary key whose comparison with "tenant_id" raises."""
+
+    def __hash__(self) -> int:
+        return hash("tenant_id")
+
+    def __eq__(self, other: object) -> bool:
+        raise IndexFailure("compare")
+
+
+class Client:
+    model = "gpt-4o"
+
+    def create(self, prompt: str) -> str:
+        return prompt
+
+    def __repr__(self) -> str:
+        return "Client<gpt-4o>"
+
+
+class ReprReturns:
+    def __init__(self, result: object) -> None:
+        self.result = result
+
+    def __repr__(self) -> object:  # type: ignore[override]
+        return self.result
+
+
+class ReprRaises:
+    def __repr__(self) -> str:
+        raise IndexFailure("repr")
+
+
+class RaisesOnLookup:
+    def __getattr__(self, name: str) -> object:
+        raise IndexFailure(name)
+
+
+def without_json(call: Callable[[], object]) -> Callable[[], object]:
+    """`call` with `sys.modules["json"]` removed for its duration."""
+
+    def run() -> object:
+        saved = sys.modules["json"]
+        sys.modules["json"] = None  # type: ignore[assignment]
+        try:
+            return call()
+        finally:
+            sys.modules["json"] = saved
+
+    return run
+
+
+wrapper = pelnorix.instrument(Client(), tracer=tracer)
+odd_wrapper = pelnorix.instrument(RaisesOnLookup())
+act = busy.report_action
+configure = pelnorix.configure
+instrument = pelnorix.instrument
+
+
+def cycle_through_wrapper() -> None:
+    client = Client()
+    client.wrapper = pelnorix.instrument(client)  # type: ignore[attr-defined]
+
+
+def report_reentrant() -> None:
+    fresh = tracer.start_span("op", "openai", "m")
+    fresh.report_action("tool_call", "x", duration_ms=Reentrant(lambda: fresh.set_prompt("x")))
 
 
 def read_span_properties() -> None:
@@ -187,6 +257,61 @@ CASES: list[tuple[str, Callable[[], object]]] = [
     ),
     ("span_weakref", expect(TypeError, lambda: weakref.ref(span))),
     ("full_trace", full_trace),
+    # report_action (on fresh spans: a recorded action is meant to stay)
+    ("report_action", lambda: tracer.start_span("o", "p", "m").report_action("tool_call", "s")),
+    (
+        "report_action_all_keywords",
+        lambda: tracer.start_span("o", "p", "m").report_action(
+            "web_access", "u", arguments="a", result="r" * 5000, duration_ms=3, success=False
+        ),
+    ),
+    ("report_action_missing", expect(TypeError, lambda: act("tool_call"))),
+    ("report_action_third_positional", expect(TypeError, lambda: act("a", "b", "c"))),
+    ("report_action_unexpected_keyword", expect(TypeError, lambda: act("a", "b", x=1))),
+    ("report_action_name_not_str", expect(TypeError, lambda: act("tool_call", 5))),
+    ("report_action_success_int", expect(TypeError, lambda: act("a", "b", success=1))),
+    ("report_action_arguments_list", expect(TypeError, lambda: act("a", "b", arguments=[]))),
+    ("report_action_surrogate", expect(UnicodeEncodeError, lambda: act("a", "b", result="\udc80"))),
+    ("report_action_negative", expect(OverflowError, lambda: act("a", "b", duration_ms=-1))),
+    ("report_action_invalid_kind", expect(ValueError, lambda: act("Tool_Call", "b"))),
+    ("report_action_borrow_conflict", expect(RuntimeError, report_reentrant)),
+    # export and summary line
+    ("to_json", lambda: span.to_json()),
+    ("to_dict", lambda: span.to_dict()),
+    ("security_findings", lambda: span.security_findings()),
+    ("span_repr", lambda: repr(span)),
+    ("to_dict_argument", expect(TypeError, lambda: span.to_dict(1))),
+    ("to_dict_json_unavailable", expect(ImportError, without_json(lambda: span.to_dict()))),
+    ("findings_json_unavailable", expect(ImportError, without_json(span.security_findings))),
+    # instrument() and InstrumentedClient
+    ("instrument_default_tracer", lambda: instrument(Client())),
+    ("instrument_given_tracer", lambda: instrument(Client(), tracer=tracer)),
+    ("instrument_missing", expect(TypeError, lambda: instrument())),
+    ("instrument_positional_tracer", expect(TypeError, lambda: instrument(None, tracer))),
+    ("instrument_tracer_not_tracer", expect(TypeError, lambda: instrument(None, tracer="x"))),
+    ("instrument_unexpected_keyword", expect(TypeError, lambda: instrument(None, x=1))),
+    ("client_cycle_collected", cycle_through_wrapper),
+    ("client_properties", lambda: (wrapper.tracer, wrapper.wrapped_client)),
+    ("client_forwarded_read", lambda: (wrapper.model, wrapper.create)),
+    ("client_missing_attribute", expect(AttributeError, lambda: wrapper.missing)),
+    ("client_lookup_raises", expect(IndexFailure, lambda: odd_wrapper.anything)),
+    ("client_setattr", expect(AttributeError, lambda: setattr(wrapper, "model", "x"))),
+    ("client_repr", lambda: repr(wrapper)),
+    ("client_repr_not_str", expect(TypeError, lambda: repr(instrument(ReprReturns(5))))),
+    ("client_repr_raises", expect(IndexFailure, lambda: repr(instrument(ReprRaises())))),
+    ("client_start_span", lambda: wrapper.start_span("op", "anthropic", "m")),
+    ("client_start_span_missing", expect(TypeError, lambda: wrapper.start_span("op"))),
+    ("client_start_span_not_str", expect(TypeError, lambda: wrapper.start_span("op", 5, "m"))),
+    # configure()
+    ("configure_empty", lambda: configure({})),
+    ("configure_full", lambda: configure({"tenant_id": TENANT, "enable_security": False})),
+    ("configure_missing", expect(TypeError, lambda: configure())),
+    ("configure_not_dict", expect(TypeError, lambda: configure([("tenant_id", TENANT)]))),
+    ("configure_none_value", expect(TypeError, lambda: configure({"endpoint": None}))),
+    ("configure_security_int", expect(TypeError, lambda: configure({"enable_security": 1}))),
+    ("configure_surrogate", expect(UnicodeEncodeError, lambda: configure({"endpoint": "\udc80"}))),
+    ("configure_bad_tenant", expect(ValueError, lambda: configure({"tenant_id": "bad"}))),
+    ("configure_failing_key", expect(IndexFailure, lambda: configure({Colliding(): 1}))),
 ]
 
 
