@@ -1,4 +1,9 @@
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,7 +13,9 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <string>
@@ -108,6 +115,72 @@ TEST(RandomSourceFailure, ShortReadsAreContinued) {
 
 TEST(RandomSource, UsesGetrandomWhereAvailable) {
   EXPECT_EQ(detail::random_backend(), detail::RandomBackend::GetRandom);
+}
+
+// Makes every getrandom call of this process fail with `err`, as a sandbox
+// or an old kernel would. Returns false where seccomp is unavailable.
+bool fail_getrandom_with(int err) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K,
+               SECCOMP_RET_ERRNO | (static_cast<unsigned>(err) & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+}
+
+bool seccomp_available() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(fail_getrandom_with(EPERM) ? 0 : 1);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The choice of source is made once per process, so each case runs in a
+// freshly started copy of this program (the "threadsafe" death-test style).
+class UnusableGetrandom : public testing::TestWithParam<int> {};
+
+TEST_P(UnusableGetrandom, FallsBackToTheDevice) {
+  if (!seccomp_available()) GTEST_SKIP() << "seccomp filters are not permitted here";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        if (!fail_getrandom_with(GetParam())) ::_exit(3);
+        std::set<Block> blocks;
+        for (int i = 0; i < 1000; ++i)
+          blocks.insert(draw_block());
+        const bool fell_back = detail::random_backend() == detail::RandomBackend::DevURandom;
+        ::_exit(fell_back && blocks.size() == 1000 ? 0 : 4);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(RandomSource, UnusableGetrandom, testing::Values(ENOSYS, EPERM));
+
+TEST(RandomSourceFailure, OtherGetrandomErrorsAreReported) {
+  if (!seccomp_available()) GTEST_SKIP() << "seccomp filters are not permitted here";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        if (!fail_getrandom_with(EIO)) ::_exit(3);
+        try {
+          draw_block();
+        } catch (const Fault& fault) {
+          const bool exact =
+              std::string(fault.what()) == "could not retrieve random bytes for uuid: OS Error: 5";
+          ::_exit(exact && detail::random_backend() == detail::RandomBackend::GetRandom ? 0 : 4);
+        }
+        ::_exit(5);
+      },
+      testing::ExitedWithCode(0),
+      "pelnorix: internal fault: could not retrieve random bytes for uuid: OS Error: 5");
 }
 
 TEST(RandomSource, FillsRequestsOfEverySize) {
