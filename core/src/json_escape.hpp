@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace pelnorix::json_detail {
 
 // For each byte: 0 when it is written as itself, otherwise the character that
@@ -104,5 +108,31 @@ inline std::size_t first_marked_byte(std::uint64_t marks) noexcept {
     return static_cast<std::size_t>(std::countl_zero(marks)) / 8;
   }
 }
+
+#if defined(__SSE2__)
+// Sixteen bytes tested at once where SSE2 is available (every x86-64).
+inline constexpr bool kHasBlockScan = true;
+inline constexpr std::size_t kBlockBytes = 16;
+
+// Copies 16 bytes from `in` to `out` and returns a bit mask with bit i set
+// when byte i needs an escape.
+inline unsigned copy_block_and_mark(const char* in, char* out) noexcept {
+  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+  // Unsigned byte <= 0x1F exactly when max(byte, 0x1F) is 0x1F.
+  const __m128i control =
+      _mm_cmpeq_epi8(_mm_max_epu8(block, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
+  const __m128i quote = _mm_cmpeq_epi8(block, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'));
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
+}
+#else
+inline constexpr bool kHasBlockScan = false;
+inline constexpr std::size_t kBlockBytes = 16;
+inline unsigned copy_block_and_mark(const char*, char*) noexcept {
+  return 0;
+}
+#endif
 
 }  // namespace pelnorix::json_detail

@@ -9,16 +9,6 @@
 namespace pelnorix::json_detail {
 namespace {
 
-// "00" "01" ... "99": two digits per division halves the divisions.
-constexpr std::array<char, 200> kDigitPairs = [] {
-  std::array<char, 200> pairs{};
-  for (std::size_t i = 0; i < 100; ++i) {
-    pairs[2 * i] = static_cast<char>('0' + i / 10);
-    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
-  }
-  return pairs;
-}();
-
 // Writes the digits of `value` so that they end just before `end`; returns
 // where they start.
 char* digits_backwards(std::uint64_t value, char* end) noexcept {
@@ -102,10 +92,12 @@ std::size_t format_int32(std::int32_t value, char* out) noexcept {
 }
 
 void format_fixed_width(std::uint32_t value, std::size_t width, char* out) noexcept {
-  for (std::size_t i = width; i > 0; --i) {
-    out[i - 1] = static_cast<char>('0' + value % 10);
-    value /= 10;
+  std::size_t i = width;
+  for (; i >= 2; i -= 2) {
+    format_two_digits(value % 100, out + i - 2);
+    value /= 100;
   }
+  if (i == 1) out[0] = static_cast<char>('0' + value % 10);
 }
 
 std::size_t format_double(double value, char* out) noexcept {

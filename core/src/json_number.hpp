@@ -3,6 +3,7 @@
 // caller's small buffer, nothing is allocated.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -22,6 +23,22 @@ std::size_t format_int32(std::int32_t value, char* out) noexcept;
 // Writes exactly `width` digits of `value`, zero-padded on the left; digits of
 // value beyond the width are dropped.
 void format_fixed_width(std::uint32_t value, std::size_t width, char* out) noexcept;
+
+// "00" "01" ... "99": two digits per division halves the divisions.
+inline constexpr std::array<char, 200> kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (std::size_t i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+// Writes the two digits of a value below 100.
+inline void format_two_digits(unsigned value, char* out) noexcept {
+  out[0] = kDigitPairs[2 * value];
+  out[1] = kDigitPairs[2 * value + 1];
+}
 
 // Writes a finite binary64 value: shortest round-trip digits, positional
 // notation for decimal exponents -5 to 15 (a whole number ends in ".0"),

@@ -1,6 +1,7 @@
 #include "pelnorix/json_writer.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -34,11 +35,6 @@ void JsonWriter::grow(std::size_t count) {
   buffer_.resize(std::max(buffer_.size() * 2, length_ + count));
 }
 
-void JsonWriter::put(std::string_view bytes) {
-  std::memcpy(reserve_tail(bytes.size()), bytes.data(), bytes.size());
-  commit(bytes.size());
-}
-
 void JsonWriter::write_line_break_and_indent(std::size_t level) {
   const std::size_t unit = indent_unit_.size();
   char* out = reserve_tail(1 + level * unit);
@@ -48,36 +44,50 @@ void JsonWriter::write_line_break_and_indent(std::size_t level) {
   commit(1 + level * unit);
 }
 
-void JsonWriter::begin_member(std::uint8_t& frame) {
-  if ((frame & NestingStack::kHasMember) != 0) put_char(',');
-  frame |= NestingStack::kHasMember;
-  if (pretty_) write_line_break_and_indent(initial_level_ + open_.size());
-}
-
-JsonStatus JsonWriter::before_value() {
+JsonStatus JsonWriter::before_value_elsewhere() {
   if (open_.empty()) {
     if (complete_) return JsonStatus::failure("a JSON text holds only one top-level value");
     return {};
   }
   std::uint8_t& frame = open_.top();
   if ((frame & NestingStack::kObject) != 0) {
-    if (!key_pending_) return JsonStatus::failure("a value inside an object needs a key first");
-    key_pending_ = false;  // the key already wrote the separator
-    return {};
+    return JsonStatus::failure("a value inside an object needs a key first");
   }
   begin_member(frame);
   return {};
 }
 
-JsonStatus JsonWriter::key(std::string_view name) {
-  if (open_.empty() || (open_.top() & NestingStack::kObject) == 0) {
-    return JsonStatus::failure("a key is valid only directly inside an object");
-  }
+JsonStatus JsonWriter::misplaced_key() const {
   if (key_pending_) return JsonStatus::failure("a key cannot follow a key; a value is due");
+  return JsonStatus::failure("a key is valid only directly inside an object");
+}
+
+JsonStatus JsonWriter::key(std::string_view name) {
+  PELNORIX_JSON_TRY(check_key_position());
   begin_member(open_.top());
   put_char('"');
   write_escaped(name);
   put(pretty_ ? std::string_view("\": ") : std::string_view("\":"));
+  key_pending_ = true;
+  return {};
+}
+
+JsonStatus JsonWriter::literal_key(JsonKeyLiteral name) {
+  PELNORIX_JSON_TRY(check_key_position());
+  begin_member(open_.top());
+  const std::size_t length = name.text().size();
+  // The compact layout takes the token without its final space.
+  const std::size_t token_length = length + (pretty_ ? 4 : 3);
+  if (name.has_token()) {
+    std::memcpy(reserve_tail(JsonKeyLiteral::kTokenBytes), name.token().data(),
+                JsonKeyLiteral::kTokenBytes);
+  } else {
+    char* out = reserve_tail(length + 4);
+    out[0] = '"';
+    std::memcpy(out + 1, name.text().data(), length);
+    std::memcpy(out + 1 + length, "\": ", 3);
+  }
+  commit(token_length);
   key_pending_ = true;
   return {};
 }
@@ -165,35 +175,38 @@ void JsonWriter::write_escaped(std::string_view text) {
   using namespace json_detail;
   const char* in = text.data();
   const char* const end = in + text.size();
-  // Room for the rest of the input copied as it is, plus one word of slack;
-  // an escape makes more room for itself. So every word can be stored whole
-  // as soon as it is tested, and plain text costs one pass, not a scan and a
-  // copy.
-  char* out = reserve_tail(text.size() + kWordBytes);
+  // Room for the rest of the input copied as it is, plus one block of slack;
+  // an escape makes more room for itself. So every block or word can be
+  // stored whole as soon as it is tested, and plain text costs one pass, not
+  // a scan and a copy.
+  constexpr std::size_t kSlack = kBlockBytes;
+  char* out = reserve_tail(text.size() + kSlack);
   for (;;) {
     std::size_t remaining = static_cast<std::size_t>(end - in);
-    std::uint64_t word;
-    if (remaining >= kWordBytes) {
-      word = load_word(in);
+    std::size_t plain = 0;
+    bool escape = false;
+    if (kHasBlockScan && remaining >= kBlockBytes) {
+      const unsigned marks = copy_block_and_mark(in, out);
+      escape = marks != 0;
+      plain = escape ? static_cast<std::size_t>(std::countr_zero(marks)) : kBlockBytes;
     } else if (remaining != 0) {
-      word = tail_word(end, remaining, text.size() >= kWordBytes);
+      // Whole words, then the last bytes padded to a word.
+      const std::uint64_t word = remaining >= kWordBytes
+                                     ? load_word(in)
+                                     : tail_word(end, remaining, text.size() >= kWordBytes);
+      store_word(out, word);
+      const std::uint64_t marks = escape_marks(word);
+      escape = marks != 0;
+      plain = escape ? first_marked_byte(marks) : std::min(remaining, kWordBytes);
     } else {
       break;
     }
-    store_word(out, word);
-    const std::uint64_t marks = escape_marks(word);
-    if (marks == 0) {
-      const std::size_t plain = std::min(remaining, kWordBytes);
-      in += plain;
-      out += plain;
-      continue;
-    }
-    const std::size_t plain = first_marked_byte(marks);
     in += plain;
     out += plain;
+    if (!escape) continue;
     remaining -= plain;
     commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));
-    out = reserve_tail(remaining + kMaxEscapeLength + kWordBytes);
+    out = reserve_tail(remaining + kMaxEscapeLength + kSlack);
     out += write_escape(*in++, out);
   }
   commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));

@@ -57,8 +57,8 @@ JsonStatus write_value(JsonWriter& writer, const std::vector<T>& records) {
 }
 
 template <typename T>
-JsonStatus member(JsonWriter& writer, std::string_view key, const T& value) {
-  PELNORIX_JSON_TRY(writer.key(key));
+JsonStatus member(JsonWriter& writer, JsonKeyLiteral key, const T& value) {
+  PELNORIX_JSON_TRY(writer.literal_key(key));
   return write_value(writer, value);
 }
 

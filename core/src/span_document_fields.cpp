@@ -59,12 +59,12 @@ JsonStatus write_json(JsonWriter& writer, const TenantId& tenant) {
 JsonStatus write_json(JsonWriter& writer, const UtcTimestamp& timestamp) {
   const CivilTime civil = to_civil(timestamp);
   return writer.formatted_string([&civil](JsonStringFragments& text) {
-    // Room for a year of up to 20 digits and a sign, then -MM-DDTHH:MM:SS.
-    char date_time[21 + 15];
-    std::size_t length = format_year(civil.year, date_time);
+    // A year of up to 20 digits and a sign, -MM-DDTHH:MM:SS, .fffffffff, Z.
+    char buffer[21 + 15 + 10 + 1];
+    std::size_t length = format_year(civil.year, buffer);
     const auto two_digits = [&](char separator, unsigned value) {
-      date_time[length] = separator;
-      json_detail::format_fixed_width(value, 2, date_time + length + 1);
+      buffer[length] = separator;
+      json_detail::format_two_digits(value, buffer + length + 1);
       length += 3;
     };
     two_digits('-', civil.month);
@@ -72,11 +72,9 @@ JsonStatus write_json(JsonWriter& writer, const UtcTimestamp& timestamp) {
     two_digits('T', civil.hour);
     two_digits(':', civil.minute);
     two_digits(':', civil.second);
-    text.append({date_time, length});
-
-    char fraction[10];
-    text.append({fraction, format_fraction(civil.nanos, fraction)});
-    text.append("Z");
+    length += format_fraction(civil.nanos, buffer + length);
+    buffer[length++] = 'Z';
+    text.append({buffer, length});
   });
 }
 
@@ -85,7 +83,7 @@ JsonStatus write_json(JsonWriter& writer, const LLMProvider& provider) {
     return writer.string_value(provider_name(provider.kind));
   }
   PELNORIX_JSON_TRY(writer.begin_object());
-  PELNORIX_JSON_TRY(writer.key("Custom"));
+  PELNORIX_JSON_TRY(writer.literal_key("Custom"));
   PELNORIX_JSON_TRY(writer.string_value(provider.custom_name));
   return writer.end_object();
 }

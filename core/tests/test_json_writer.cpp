@@ -170,6 +170,46 @@ TEST(JsonWriterLayout, OutputGrowsPastTheInitialCapacity) {
   EXPECT_EQ(compact(many), expected);
 }
 
+// Literal keys of up to 28 bytes are copied as a prebuilt token, longer
+// ones piece by piece; both must give what key() gives.
+TEST(JsonWriterLayout, LiteralKeysMatchEscapedKeys) {
+  const Ops literal = [](JsonWriter& w) {
+    PELNORIX_JSON_TRY(w.begin_object());
+    PELNORIX_JSON_TRY(w.literal_key(""));
+    PELNORIX_JSON_TRY(w.uint8_value(1));
+    PELNORIX_JSON_TRY(w.literal_key("time_to_first_token_ms"));
+    PELNORIX_JSON_TRY(w.uint8_value(2));
+    PELNORIX_JSON_TRY(w.literal_key("key_of_twenty_eight_bytes_ab"));
+    PELNORIX_JSON_TRY(w.uint8_value(3));
+    PELNORIX_JSON_TRY(w.literal_key("key_of_twenty_nine_bytes_abcd"));
+    PELNORIX_JSON_TRY(w.begin_object());
+    PELNORIX_JSON_TRY(w.literal_key("inner/\x7f\xc3\xa9"));
+    PELNORIX_JSON_TRY(w.null_value());
+    PELNORIX_JSON_TRY(w.end_object());
+    return w.end_object();
+  };
+  const Ops escaped = [](JsonWriter& w) {
+    PELNORIX_JSON_TRY(w.begin_object());
+    PELNORIX_JSON_TRY(w.key(""));
+    PELNORIX_JSON_TRY(w.uint8_value(1));
+    PELNORIX_JSON_TRY(w.key("time_to_first_token_ms"));
+    PELNORIX_JSON_TRY(w.uint8_value(2));
+    PELNORIX_JSON_TRY(w.key("key_of_twenty_eight_bytes_ab"));
+    PELNORIX_JSON_TRY(w.uint8_value(3));
+    PELNORIX_JSON_TRY(w.key("key_of_twenty_nine_bytes_abcd"));
+    PELNORIX_JSON_TRY(w.begin_object());
+    PELNORIX_JSON_TRY(w.key("inner/\x7f\xc3\xa9"));
+    PELNORIX_JSON_TRY(w.null_value());
+    PELNORIX_JSON_TRY(w.end_object());
+    return w.end_object();
+  };
+  EXPECT_EQ(compact(literal), compact(escaped));
+  EXPECT_EQ(pretty(literal), pretty(escaped));
+  EXPECT_EQ(compact(literal),
+            "{\"\":1,\"time_to_first_token_ms\":2,\"key_of_twenty_eight_bytes_ab\":3,"
+            "\"key_of_twenty_nine_bytes_abcd\":{\"inner/\x7f\xc3\xa9\":null}}");
+}
+
 struct MisuseCase {
   const char* name;
   Ops valid_prefix;  // every operation here succeeds
@@ -189,6 +229,8 @@ TEST(JsonWriterErrors, MisuseIsReportedWithAMessage) {
       {"key at top level", nothing, [](JsonWriter& w) { return w.key("k"); }},
       {"key inside an array", in_array, [](JsonWriter& w) { return w.key("k"); }},
       {"key after a key", after_key, [](JsonWriter& w) { return w.key("k2"); }},
+      {"literal key after a key", after_key, [](JsonWriter& w) { return w.literal_key("k2"); }},
+      {"literal key inside an array", in_array, [](JsonWriter& w) { return w.literal_key("k"); }},
       {"value where a key is due", in_object, [](JsonWriter& w) { return w.null_value(); }},
       {"string where a key is due", in_object, [](JsonWriter& w) { return w.string_value("v"); }},
       {"container where a key is due", in_object, [](JsonWriter& w) { return w.begin_array(); }},

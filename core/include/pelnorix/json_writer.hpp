@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -55,6 +56,42 @@ class [[nodiscard]] JsonStatus {
 class JsonValue;
 class JsonWriter;
 
+// A key fixed in the source text, checked when the program is compiled to
+// need no escaping. Short keys also carry their whole token, `"key": `,
+// padded to a fixed size, so that writing one is a single fixed-size copy.
+class JsonKeyLiteral {
+ public:
+  static constexpr std::size_t kTokenBytes = 32;
+
+  template <std::size_t N>
+  consteval JsonKeyLiteral(const char (&text)[N])  // NOLINT: built from literals
+      : text_(text, N - 1) {
+    for (const char c : text_) {
+      // Not a constant expression, so a key that would need escaping does
+      // not compile.
+      if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\') throw "key needs escaping";
+    }
+    if (has_token()) {
+      std::size_t i = 0;
+      token_[i++] = '"';
+      for (const char c : text_)
+        token_[i++] = c;
+      token_[i++] = '"';
+      token_[i++] = ':';
+      token_[i++] = ' ';
+    }
+  }
+
+  constexpr std::string_view text() const noexcept { return text_; }
+  // Whether token() holds `"key": `; the rest of it is padding.
+  constexpr bool has_token() const noexcept { return text_.size() + 4 <= kTokenBytes; }
+  constexpr const std::array<char, kTokenBytes>& token() const noexcept { return token_; }
+
+ private:
+  std::string_view text_;
+  std::array<char, kTokenBytes> token_{};
+};
+
 // Handed to the formatter of JsonWriter::formatted_string: every fragment it
 // appends is escaped and becomes part of one JSON string.
 class JsonStringFragments {
@@ -87,6 +124,8 @@ class JsonWriter {
 
   // Valid only directly inside an object, where a member's key is due.
   JsonStatus key(std::string_view name);
+  // The same for a key fixed in the source, copied without a scan.
+  JsonStatus literal_key(JsonKeyLiteral name);
 
   JsonStatus null_value();
   JsonStatus bool_value(bool value);
@@ -136,6 +175,9 @@ class JsonWriter {
     bool empty() const noexcept { return size_ == 0; }
     std::size_t size() const noexcept { return size_; }
     std::uint8_t& top() noexcept { return size_ <= kInline ? inline_[size_ - 1] : spill_.back(); }
+    std::uint8_t top() const noexcept {
+      return size_ <= kInline ? inline_[size_ - 1] : spill_.back();
+    }
     void push(std::uint8_t frame);
     void pop() noexcept;
 
@@ -148,12 +190,25 @@ class JsonWriter {
 
   JsonWriter(bool pretty, std::string indent_unit, std::size_t initial_level);
 
-  JsonStatus before_value();
+  JsonStatus before_value() {
+    // Directly after a key is the most common place for a value; the key
+    // has already written the separator.
+    if (key_pending_) {
+      key_pending_ = false;
+      return {};
+    }
+    return before_value_elsewhere();
+  }
+  JsonStatus before_value_elsewhere();
   void after_value() noexcept {
     if (open_.empty()) complete_ = true;
   }
   // The separator and line break that precede a member or element.
-  void begin_member(std::uint8_t& frame);
+  void begin_member(std::uint8_t& frame) {
+    if ((frame & NestingStack::kHasMember) != 0) put_char(',');
+    frame |= NestingStack::kHasMember;
+    if (pretty_) write_line_break_and_indent(initial_level_ + open_.size());
+  }
   JsonStatus open_container(std::uint8_t frame, char bracket);
   JsonStatus close_container(std::uint8_t frame, char bracket);
   void write_line_break_and_indent(std::size_t level);
@@ -171,7 +226,16 @@ class JsonWriter {
     *reserve_tail(1) = c;
     commit(1);
   }
-  void put(std::string_view bytes);
+  // Inline, so that copies of constant size become plain moves.
+  void put(std::string_view bytes) {
+    std::memcpy(reserve_tail(bytes.size()), bytes.data(), bytes.size());
+    commit(bytes.size());
+  }
+  JsonStatus check_key_position() const {
+    if (!key_pending_ && !open_.empty() && (open_.top() & NestingStack::kObject) != 0) return {};
+    return misplaced_key();
+  }
+  JsonStatus misplaced_key() const;
 
   // The output lives in buffer_[0, length_); the rest of buffer_ is spare room,
   // so appending never goes through std::string's per-call bookkeeping.
