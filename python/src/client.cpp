@@ -52,6 +52,7 @@ Outcome client_wrapped_client(const PyInstrumentedClient& self) {
 
 Outcome client_start_span(const PyInstrumentedClient& self, std::string_view operation_name,
                           std::string_view provider, std::string_view model) {
+  // Only a wrapper that the collector has already cleared has no tracer.
   if (!self.tracer) return fail(PyError::cast_failure(Py_None, PyTamloxTracer::kClassName));
   // The tracer's borrow covers building the record only; the span object is
   // made after it is released.
