@@ -217,7 +217,10 @@ Expected<std::string, JsonError> JsonWriter::take_text() && {
     return Unexpected{JsonError{"the top-level value is not complete"}};
   }
   buffer_.resize(length_);
-  return std::move(buffer_);
+  std::string text = std::move(buffer_);
+  buffer_.clear();
+  length_ = 0;
+  return text;
 }
 
 }  // namespace pelnorix

@@ -263,6 +263,13 @@ TEST(JsonWriterErrors, TextIsRefusedUntilTheTopLevelValueIsComplete) {
   EXPECT_FALSE(text.error().message.empty());
 }
 
+TEST(JsonWriterErrors, AWriterWhoseTextWasTakenRefusesMore) {
+  JsonWriter writer = JsonWriter::compact();
+  ASSERT_TRUE(writer.string_value("first").ok());
+  EXPECT_EQ(*std::move(writer).take_text(), "\"first\"");
+  EXPECT_FALSE(writer.string_value("second").ok());  // NOLINT: use after take_text on purpose
+}
+
 TEST(JsonWriterIntegers, PlainDecimalAtEveryWidth) {
   using Limits64 = std::numeric_limits<std::uint64_t>;
   const std::pair<Ops, const char*> cases[] = {
@@ -364,8 +371,9 @@ TEST(JsonWriterStrings, KeysAreEscapedLikeValues) {
   EXPECT_EQ(text, R"({"a\"b\n":false})");
 }
 
-// The scan works on eight bytes at a time: every special byte must be found at
-// every offset within and across those words, also next to bytes >= 0x80.
+// The scan tests sixteen bytes at a time, then eight, then the padded last
+// bytes: every special byte must be found at every offset within and across
+// those blocks, also next to bytes >= 0x80.
 TEST(JsonWriterStrings, SpecialBytesAreFoundAtEveryOffset) {
   const char specials[] = {'"', '\\', '\n', '\x00', '\x1f', '\x01'};
   const char fillers[] = {'a', '\x80', '\xff', '\x20', '\x21', '\x5b', '\x5d'};

@@ -156,11 +156,9 @@ class JsonWriter {
   JsonStatus json_value(const JsonValue& value);
 
   // Ends the writer's life and yields the text, or an error when the
-  // top-level value is not complete yet.
+  // top-level value is not complete yet. A writer whose text was taken holds
+  // nothing and refuses further values.
   Expected<std::string, JsonError> take_text() &&;
-
-  // The bytes written so far (for inspection; the text may be incomplete).
-  std::string_view text_so_far() const noexcept { return {buffer_.data(), length_}; }
 
  private:
   friend class JsonStringFragments;
