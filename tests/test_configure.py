@@ -219,6 +219,25 @@ class TestValueErrors:
             pelnorix.configure({Colliding(): 1})
         assert info.value is failure
 
+    def test_dictionary_emptied_while_a_later_key_is_looked_up(self):
+        class Clearing:
+            def __hash__(self):
+                return hash("enable_security")
+
+            def __eq__(self, other):
+                config.clear()
+                return False
+
+        # Texts that only the dictionary holds: what was read must outlive the clear.
+        config = {
+            "tenant_id": TENANT.upper(),
+            "endpoint": "".join(["http://", "collector"]),
+            Clearing(): None,
+        }
+        tracer = pelnorix.configure(config)
+        assert config == {}
+        assert state(tracer) == (TENANT, "http://collector", True)
+
 
 class UserMapping(collections.abc.Mapping):
     def __init__(self, data):
