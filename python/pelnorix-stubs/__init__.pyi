@@ -1,11 +1,12 @@
 """Pelnorix Python bindings."""
 
-from typing import Any, Final, Literal
+from typing import Any, Final, Literal, TypeAlias
 
 __version__: Final[str]
 __all__: list[str]
 
-ActionType = Literal[
+# The five accepted action kinds; any other text is refused at run time.
+_ActionType: TypeAlias = Literal[
     "tool_call", "skill_invocation", "command_execution", "web_access", "file_access"
 ]
 
@@ -94,7 +95,7 @@ class TraceSpan:
         """Add a custom tag (key-value pair) to this span."""
     def report_action(
         self,
-        action_type: ActionType | str,
+        action_type: _ActionType | str,
         name: str,
         *,
         arguments: str | None = None,
