@@ -76,8 +76,8 @@ struct TraceSpan {
 // A new open span: fresh span id, start time read once, every optional field
 // absent, every list and map empty. Throws Fault when the random source or the
 // clock fails.
-TraceSpan new_span(Uuid trace_id, TenantId tenant, std::string operation_name,
-                   LLMProvider provider, std::string model_name, std::string prompt);
+TraceSpan new_span(Uuid trace_id, TenantId tenant, std::string operation_name, LLMProvider provider,
+                   std::string model_name, std::string prompt);
 
 // Finish by value: read the clock, then finish. Throws Fault (and the consumed
 // span is lost to the caller, who keeps its own original) on a clock failure.

@@ -46,6 +46,8 @@ struct TenantId {
   friend bool operator==(const TenantId&, const TenantId&) = default;
 };
 
-inline std::string to_string(const TenantId& tenant) { return to_string(tenant.uuid); }
+inline std::string to_string(const TenantId& tenant) {
+  return to_string(tenant.uuid);
+}
 
 }  // namespace pelnorix
