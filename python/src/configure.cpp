@@ -1,8 +1,8 @@
 #include "configure.hpp"
 
-#include "boundary_convert.hpp"
-#include "interned_names.hpp"
-#include "tracer.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/interned_names.hpp"
+#include "tracer/tracer.hpp"
 
 namespace pelnorix::python {
 namespace {

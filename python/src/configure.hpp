@@ -1,9 +1,9 @@
 // configure(config): a tracer built from a dictionary of settings.
 #pragma once
 
-#include "boundary_entry.hpp"
-#include "boundary_typed_args.hpp"
-#include "python_api.hpp"
+#include "boundary/entry.hpp"
+#include "boundary/typed_args.hpp"
+#include "boundary/python_api.hpp"
 
 namespace pelnorix::python {
 

@@ -1,12 +1,12 @@
 // The module definition and its execution step (multi-phase initialisation).
-#include "boundary_convert.hpp"
-#include "boundary_entry.hpp"
-#include "client.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/entry.hpp"
+#include "client/client.hpp"
 #include "configure.hpp"
 #include "module_members.hpp"
-#include "python_api.hpp"
-#include "span.hpp"
-#include "tracer.hpp"
+#include "boundary/python_api.hpp"
+#include "span/span.hpp"
+#include "tracer/tracer.hpp"
 
 namespace pelnorix::python {
 namespace {

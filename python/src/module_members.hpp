@@ -5,9 +5,9 @@
 #include <optional>
 #include <string_view>
 
-#include "boundary_error.hpp"
-#include "python_api.hpp"
-#include "type_cells.hpp"
+#include "boundary/error.hpp"
+#include "boundary/python_api.hpp"
+#include "boundary/type_cells.hpp"
 
 namespace pelnorix::python {
 

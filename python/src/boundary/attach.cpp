@@ -1,0 +1,85 @@
+#include "boundary/attach.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace pelnorix::python {
+namespace {
+
+thread_local int t_attach_depth = 0;
+
+// The pool is touched by threads without the GIL, hence the mutex; the flag
+// lets every boundary entry skip the mutex while the pool is empty (the usual
+// case).
+struct PendingReleasePool {
+  std::mutex mutex;
+  std::vector<PyObject*> objects;
+  std::atomic<bool> non_empty{false};
+};
+
+PendingReleasePool& pending_pool() {
+  // Never destroyed: references queued during interpreter shutdown must not be
+  // touched by a static destructor that runs after the interpreter is gone.
+  static auto* pool = new PendingReleasePool;
+  return *pool;
+}
+
+void release_pending() noexcept {
+  PendingReleasePool& pool = pending_pool();
+  if (!pool.non_empty.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> taken;
+  {
+    std::lock_guard lock(pool.mutex);
+    taken.swap(pool.objects);
+    pool.non_empty.store(false, std::memory_order_release);
+  }
+  // Released outside the mutex: a destructor run by Py_DECREF may queue more.
+  for (PyObject* object : taken)
+    Py_DECREF(object);
+}
+
+}  // namespace
+
+int attach_depth() noexcept {
+  return t_attach_depth;
+}
+
+void release_reference(PyObject* object) noexcept {
+  if (object == nullptr) return;
+  if (t_attach_depth > 0) {
+    Py_DECREF(object);
+    return;
+  }
+  PendingReleasePool& pool = pending_pool();
+  try {
+    std::lock_guard lock(pool.mutex);
+    pool.objects.push_back(object);
+    pool.non_empty.store(true, std::memory_order_release);
+  } catch (...) {
+    abort_uncaught_panic();
+  }
+}
+
+AttachGuard::AttachGuard() noexcept {
+  if (t_attach_depth < 0) {
+    std::fputs("pelnorix: Python entered while it must not be (negative attach depth)\n", stderr);
+    std::abort();
+  }
+  ++t_attach_depth;
+  release_pending();
+}
+
+AttachGuard::~AttachGuard() {
+  --t_attach_depth;
+}
+
+void abort_uncaught_panic() noexcept {
+  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::fflush(stderr);
+  std::abort();
+}
+
+}  // namespace pelnorix::python

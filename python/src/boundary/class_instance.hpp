@@ -1,0 +1,102 @@
+// The memory layout shared by the instances of every class of the module, and
+// their creation and destruction.
+//
+// A native class N (PyTraceSpan, PyTamloxTracer, ...) provides
+//   static constexpr const char* kClassName;   // the bare Python class name
+//   static TypeCell& type_cell();
+// and, if its class takes part in garbage collection,
+//   int traverse(visitproc visit, void* arg) const;  // visits its references
+//   void clear() noexcept;                            // drops them
+#pragma once
+
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "boundary/attach.hpp"
+#include "boundary/borrow.hpp"
+#include "boundary/error.hpp"
+#include "pelnorix/fault.hpp"
+#include "boundary/python_api.hpp"
+#include "boundary/type_cells.hpp"
+
+namespace pelnorix::python {
+
+template <typename Native>
+struct Instance {
+  PyObject ob_base;  // what PyObject_HEAD expands to, spelled out for the formatter
+  BorrowFlag borrow;
+  Native native;
+};
+
+template <typename Native>
+Instance<Native>* as_instance(PyObject* object) noexcept {
+  return reinterpret_cast<Instance<Native>*>(object);
+}
+
+// The class's type object for creating an instance. Failing to create it here
+// means the module never executed successfully: a fault, not an error.
+template <typename Native>
+PyTypeObject* type_for_instance() {
+  Result<PyTypeObject*> type = Native::type_cell().get();
+  if (type) return *type;
+  std::move(type).error().raise();
+  PyErr_WriteUnraisable(nullptr);
+  raise_fault(std::string("failed to create type object for `") + Native::kClassName + "`");
+}
+
+// Allocates an instance of `type` through its allocation slot and moves the
+// record in; on allocation failure the record is simply destroyed.
+template <typename Native>
+Outcome make_instance_of(PyTypeObject* type, Native&& record) {
+  static_assert(std::is_nothrow_move_constructible_v<Native>);
+  auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* object = allocate != nullptr ? allocate(type, 0) : nullptr;
+  if (object == nullptr) return fail(fetch_error());
+  Instance<Native>* instance = as_instance<Native>(object);
+  new (&instance->borrow) BorrowFlag();
+  new (&instance->native) Native(std::move(record));
+  return PyRef::steal(object);
+}
+
+template <typename Native>
+Outcome make_instance(Native&& record) {
+  return make_instance_of<Native>(type_for_instance<Native>(), std::move(record));
+}
+
+// tp_dealloc: destroys the record (which may release Python references, hence
+// the attach guard), frees the memory and drops the instance's reference to
+// its heap type.
+template <typename Native>
+void dealloc_entry(PyObject* self) noexcept {
+  AttachGuard attached;
+  PyTypeObject* type = Py_TYPE(self);
+  const bool collected = (PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC) != 0;
+  // Untracked first, so that no collection sees a half-destroyed record.
+  if (collected) PyObject_GC_UnTrack(self);
+  Instance<Native>* instance = as_instance<Native>(self);
+  instance->native.~Native();
+  instance->borrow.~BorrowFlag();
+  auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_memory(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+// tp_traverse / tp_clear of a garbage-collected class. A heap type's instances
+// also keep their type alive, so the type is visited too. The collector runs
+// these outside any borrow: they only touch the references themselves.
+template <typename Native>
+int traverse_entry(PyObject* self, visitproc visit, void* arg) noexcept {
+  if (int result = visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg)) return result;
+  return std::as_const(as_instance<Native>(self)->native).traverse(visit, arg);
+}
+
+template <typename Native>
+int clear_entry(PyObject* self) noexcept {
+  AttachGuard attached;
+  as_instance<Native>(self)->native.clear();
+  return 0;
+}
+
+}  // namespace pelnorix::python

@@ -1,0 +1,24 @@
+#include "boundary/entry.hpp"
+
+namespace pelnorix::python {
+
+void raise_fault_as_panic(std::exception_ptr fault) noexcept {
+  try {
+    std::rethrow_exception(fault);
+  } catch (const Fault& reported) {
+    // raise_fault already wrote the report when the fault happened.
+    raise_panic(reported.what());
+  } catch (const std::bad_alloc&) {
+    // Running out of memory is not a fault to recover from.
+    Py_FatalError("out of memory in native code");
+  } catch (const std::exception& unexpected) {
+    std::fprintf(stderr, "pelnorix: internal fault: %s\n", unexpected.what());
+    raise_panic(unexpected.what());
+  } catch (...) {
+    constexpr const char* kUnknown = "native code failed with an unknown exception";
+    std::fprintf(stderr, "pelnorix: internal fault: %s\n", kUnknown);
+    raise_panic(kUnknown);
+  }
+}
+
+}  // namespace pelnorix::python

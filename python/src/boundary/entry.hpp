@@ -1,0 +1,240 @@
+// The generic binder: from a native operation and its constant description it
+// generates the C entry point that the interpreter calls.
+//
+// The operation's first parameter says how `self` is reached:
+//   const N&       shared borrow of the instance's native record N
+//   N&             exclusive borrow
+//   ModuleArg      module-level function, no borrow
+//   PyTypeObject*  constructor (tp_new), the class being instantiated
+//   PyObject*      raw self without borrow (for lookups that borrow later)
+// The remaining parameters are converted from the bound arguments in order,
+// each through FromPython<T>. Every entry runs: attach -> bind -> borrow ->
+// convert -> run -> release borrow -> raise or return -> detach, and no C++
+// exception gets past it.
+#pragma once
+
+#include <array>
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "boundary/attach.hpp"
+#include "boundary/binder.hpp"
+#include "boundary/borrow.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/description.hpp"
+#include "boundary/error.hpp"
+#include "boundary/panic.hpp"
+#include "boundary/class_instance.hpp"
+#include "pelnorix/fault.hpp"
+#include "boundary/python_api.hpp"
+
+namespace pelnorix::python {
+
+struct ModuleArg {
+  PyObject* module;
+};
+
+// Turns an escaping C++ exception into PanicException (already set on return).
+void raise_fault_as_panic(std::exception_ptr fault) noexcept;
+
+// Runs `body` (returning Outcome) as one boundary entry and hands the result
+// to the interpreter: a new reference, or null with an exception set.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+  AttachGuard attached;
+  try {
+    Outcome outcome = body();
+    if (outcome) return std::move(*outcome).release();
+    std::move(outcome).error().raise();
+  } catch (...) {
+    raise_fault_as_panic(std::current_exception());
+  }
+  return nullptr;
+}
+
+// ---- reaching self --------------------------------------------------------
+
+template <typename SelfArg>
+struct SelfAccess;
+
+template <typename Native, BorrowKind Kind, typename Body>
+Outcome with_borrowed(PyObject* self, Body&& body) {
+  Result<PyTypeObject*> type = Native::type_cell().get();
+  if (!type) return fail(std::move(type).error());
+  if (!PyObject_TypeCheck(self, *type)) {
+    return fail(PyError::cast_failure(self, Native::kClassName));
+  }
+  Instance<Native>* instance = as_instance<Native>(self);
+  auto borrow = BorrowGuard<Kind>::take(instance->borrow);
+  if (!borrow) return fail(std::move(borrow).error());
+  if constexpr (Kind == BorrowKind::Shared) {
+    return body(std::as_const(instance->native));
+  } else {
+    return body(instance->native);
+  }
+}
+
+template <typename Native>
+struct SelfAccess<const Native&> {
+  template <typename Body>
+  static Outcome with(PyObject* self, Body&& body) {
+    return with_borrowed<Native, BorrowKind::Shared>(self, std::forward<Body>(body));
+  }
+};
+
+template <typename Native>
+struct SelfAccess<Native&> {
+  template <typename Body>
+  static Outcome with(PyObject* self, Body&& body) {
+    return with_borrowed<Native, BorrowKind::Exclusive>(self, std::forward<Body>(body));
+  }
+};
+
+template <>
+struct SelfAccess<ModuleArg> {
+  template <typename Body>
+  static Outcome with(PyObject* module, Body&& body) {
+    return body(ModuleArg{module});
+  }
+};
+
+template <>
+struct SelfAccess<PyObject*> {
+  template <typename Body>
+  static Outcome with(PyObject* self, Body&& body) {
+    return body(self);
+  }
+};
+
+// ---- operations -------------------------------------------------------------
+
+template <typename F>
+struct OperationTraits;
+
+template <typename SelfArg, typename... Params>
+struct OperationTraits<Outcome (*)(SelfArg, Params...)> {
+  using Self = SelfArg;
+  static constexpr std::size_t arity = sizeof...(Params);
+  using Converted = std::tuple<std::optional<Params>...>;
+};
+
+template <typename T>
+bool convert_parameter(PyObject* slot, std::string_view name, std::optional<T>& into,
+                       std::optional<PyError>& failure) {
+  Result<T> converted = FromPython<T>::convert(slot);
+  if (converted) {
+    into.emplace(std::move(*converted));
+    return true;
+  }
+  std::string note = "while processing '";
+  note += name;
+  note += '\'';
+  failure.emplace(std::move(converted).error().with_note(note));
+  return false;
+}
+
+template <auto Op, const FunctionDescription& Desc, typename SelfArg, std::size_t... I>
+Outcome convert_and_run(SelfArg self, std::span<PyObject* const> slots, std::index_sequence<I...>) {
+  using Traits = OperationTraits<decltype(Op)>;
+  typename Traits::Converted converted;
+  std::optional<PyError> failure;
+  // Left to right, stopping at the first failure: nothing is written before
+  // every argument has converted.
+  const bool all_converted =
+      (convert_parameter(slots[I], Desc.parameter_name(I), std::get<I>(converted), failure) && ...);
+  if (!all_converted) return fail(std::move(*failure));
+  return Op(self, std::move(*std::get<I>(converted))...);
+}
+
+template <auto Op, const FunctionDescription& Desc>
+Outcome bound_call(PyObject* self, std::span<PyObject* const> slots) {
+  using Traits = OperationTraits<decltype(Op)>;
+  return SelfAccess<typename Traits::Self>::with(self, [&](typename Traits::Self self_arg) {
+    return convert_and_run<Op, Desc, typename Traits::Self>(
+        self_arg, slots, std::make_index_sequence<Traits::arity>{});
+  });
+}
+
+template <auto Op, const FunctionDescription& Desc>
+constexpr void check_description() {
+  static_assert(Desc.parameter_count() == OperationTraits<decltype(Op)>::arity,
+                "the description and the operation disagree on the parameters");
+}
+
+// ---- entry shapes -----------------------------------------------------------
+
+// METH_FASTCALL | METH_KEYWORDS
+template <auto Op, const FunctionDescription& Desc>
+PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  check_description<Op, Desc>();
+  return guarded([&]() -> Outcome {
+    std::array<PyObject*, Desc.parameter_count()> slots{};
+    if (BindFailure failure = bind_fastcall(Desc, args, nargs, kwnames, slots)) {
+      return fail(std::move(*failure));
+    }
+    return bound_call<Op, Desc>(self, slots);
+  });
+}
+
+// tp_new: arguments as a tuple and a dictionary.
+template <auto Op, const FunctionDescription& Desc>
+PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  check_description<Op, Desc>();
+  static_assert(std::is_same_v<typename OperationTraits<decltype(Op)>::Self, PyTypeObject*>);
+  return guarded([&]() -> Outcome {
+    std::array<PyObject*, Desc.parameter_count()> slots{};
+    if (BindFailure failure = bind_tuple_dict(Desc, args, kwargs, slots)) {
+      return fail(std::move(*failure));
+    }
+    return convert_and_run<Op, Desc, PyTypeObject*>(
+        type, slots, std::make_index_sequence<Desc.parameter_count()>{});
+  });
+}
+
+template <auto Op>
+Outcome self_only_call(PyObject* self) {
+  using Traits = OperationTraits<decltype(Op)>;
+  static_assert(Traits::arity == 0);
+  return SelfAccess<typename Traits::Self>::with(
+      self, [](typename Traits::Self self_arg) { return Op(self_arg); });
+}
+
+// METH_NOARGS
+template <auto Op>
+PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
+  return guarded([&] { return self_only_call<Op>(self); });
+}
+
+// Property getter.
+template <auto Op>
+PyObject* getter_entry(PyObject* self, void* /*closure*/) noexcept {
+  return guarded([&] { return self_only_call<Op>(self); });
+}
+
+// tp_repr
+template <auto Op>
+PyObject* repr_entry(PyObject* self) noexcept {
+  return guarded([&] { return self_only_call<Op>(self); });
+}
+
+// tp_getattro: the operation receives the raw self and the name.
+template <Outcome (*Op)(PyObject*, PyObject*)>
+PyObject* getattro_entry(PyObject* self, PyObject* name) noexcept {
+  return guarded([&] { return Op(self, name); });
+}
+
+// The interpreter's method tables store every entry as PyCFunction.
+template <typename Function>
+PyCFunction as_method(Function* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace pelnorix::python

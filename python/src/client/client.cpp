@@ -1,0 +1,109 @@
+// instrument() and the InstrumentedClient's members.
+#include "client/client.hpp"
+
+#include "boundary/convert.hpp"
+#include "boundary/class_instance.hpp"
+#include "boundary/interned_names.hpp"
+#include "pelnorix/fault.hpp"
+#include "span/span.hpp"
+
+namespace pelnorix::python {
+
+int PyInstrumentedClient::traverse(visitproc visit, void* arg) const {
+  if (wrapped_client) {
+    if (int result = visit(wrapped_client.get(), arg)) return result;
+  }
+  if (tracer) return visit(tracer.get(), arg);
+  return 0;
+}
+
+void PyInstrumentedClient::clear() noexcept {
+  wrapped_client.reset();
+  tracer.reset();
+}
+
+PyObject* PyInstrumentedClient::client_or_none() const noexcept {
+  return wrapped_client ? wrapped_client.get() : Py_None;
+}
+
+Outcome instrument_client(ModuleArg /*module*/, PyObject* client,
+                          std::optional<InstanceOf<PyTamloxTracer>> tracer) {
+  PyRef held_client = PyRef::borrow(client);
+  PyRef held_tracer;
+  if (tracer) {
+    held_tracer = PyRef::borrow(tracer->object);
+  } else {
+    Result<PyTamloxTracer> record = build_tracer(std::nullopt, std::nullopt, std::nullopt);
+    if (!record) return fail(std::move(record).error());
+    Outcome made = new_tracer_object(std::move(*record));
+    if (!made) return made;
+    held_tracer = std::move(*made);
+  }
+  return make_instance(PyInstrumentedClient(std::move(held_client), std::move(held_tracer)));
+}
+
+Outcome client_tracer(const PyInstrumentedClient& self) {
+  return PyRef::borrow(self.tracer ? self.tracer.get() : Py_None);
+}
+
+Outcome client_wrapped_client(const PyInstrumentedClient& self) {
+  return PyRef::borrow(self.client_or_none());
+}
+
+Outcome client_start_span(const PyInstrumentedClient& self, std::string_view operation_name,
+                          std::string_view provider, std::string_view model) {
+  // Only a wrapper that the collector has already cleared has no tracer.
+  if (!self.tracer) return fail(PyError::cast_failure(Py_None, PyTamloxTracer::kClassName));
+  // The tracer's borrow covers building the record only; the span object is
+  // made after it is released.
+  std::optional<TraceSpan> record;
+  bool reached = false;
+  Outcome borrowed = with_borrowed<PyTamloxTracer, BorrowKind::Shared>(
+      self.tracer.get(), [&](const PyTamloxTracer& tracer) -> Outcome {
+        reached = true;
+        Result<TraceSpan> made = new_span_record(tracer, operation_name, provider, model);
+        if (!made) return fail(std::move(made).error());
+        record.emplace(std::move(*made));
+        return none_value();
+      });
+  // Nothing ever borrows a tracer exclusively, so a refusal is a broken
+  // invariant rather than an error of the caller.
+  if (!reached) raise_fault("Already mutably borrowed: the attached tracer refused shared access");
+  if (!borrowed) return borrowed;
+  return new_span_object(std::move(*record));
+}
+
+Outcome client_repr(const PyInstrumentedClient& self) {
+  static PyObject* const repr_name = interned_name("__repr__");
+  // Held for the call: the client's own code may run the collector.
+  PyRef client = PyRef::borrow(self.client_or_none());
+  PyObject* arguments[] = {client.get()};
+  Outcome text = outcome_from_call(
+      PyObject_VectorcallMethod(repr_name, arguments, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!text) return text;
+  Result<std::string_view> utf8 = text_from_python(text->get());
+  if (!utf8) return fail(std::move(utf8).error());
+  std::string summary;
+  summary.reserve(utf8->size() + 20);
+  summary += "InstrumentedClient(";
+  summary += *utf8;
+  summary += ')';
+  return text_value(summary);
+}
+
+Outcome client_getattr(PyObject* self, PyObject* name) {
+  // The wrapper's own names (and object's) come first.
+  PyObject* own = PyObject_GenericGetAttr(self, name);
+  if (own != nullptr) return PyRef::steal(own);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail(fetch_error());
+  PyErr_Clear();
+  return with_borrowed<PyInstrumentedClient, BorrowKind::Shared>(
+      self, [&](const PyInstrumentedClient& wrapper) -> Outcome {
+        Result<std::string_view> text = text_from_python(name);
+        if (!text) return fail(std::move(text).error());
+        PyRef client = PyRef::borrow(wrapper.client_or_none());
+        return outcome_from_call(PyObject_GetAttr(client.get(), name));
+      });
+}
+
+}  // namespace pelnorix::python

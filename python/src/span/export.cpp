@@ -1,0 +1,71 @@
+// TraceSpan's export methods and its summary line.
+#include <string>
+
+#include "boundary/convert.hpp"
+#include "boundary/interned_names.hpp"
+#include "pelnorix/span_document.hpp"
+#include "span/span.hpp"
+
+namespace pelnorix::python {
+namespace {
+
+Result<std::string> written(Expected<std::string, JsonError> text) {
+  if (!text) return fail_with(PyExc_ValueError, std::move(text).error().message);
+  return std::move(*text);
+}
+
+// The text through the `loads` of whatever module importing "json" gives
+// now: an application that replaced the module, or its `loads`, gets its own.
+Outcome loads(const std::string& text) {
+  static PyObject* const json_name = interned_name("json");
+  static PyObject* const loads_name = interned_name("loads");
+  PyRef json = PyRef::steal(PyImport_Import(json_name));
+  if (!json) return fail(fetch_error());
+  Outcome document = text_value(text);
+  if (!document) return document;
+  PyObject* arguments[] = {json.get(), document->get()};
+  return outcome_from_call(PyObject_VectorcallMethod(loads_name, arguments,
+                                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Outcome loaded(Expected<std::string, JsonError> text) {
+  Result<std::string> checked = written(std::move(text));
+  if (!checked) return fail(std::move(checked).error());
+  return loads(*checked);
+}
+
+}  // namespace
+
+Outcome span_to_json(const PyTraceSpan& self) {
+  Result<std::string> text = written(span_to_pretty_json(self.record));
+  if (!text) return fail(std::move(text).error());
+  return text_value(*text);
+}
+
+Outcome span_to_dict(const PyTraceSpan& self) {
+  return loaded(span_to_compact_json(self.record));
+}
+
+Outcome span_security_findings(const PyTraceSpan& self) {
+  return loaded(findings_to_compact_json(self.record));
+}
+
+Outcome span_repr(const PyTraceSpan& self) {
+  const TraceSpan& record = self.record;
+  std::string text;
+  text.reserve(80 + record.operation_name.size() + record.model_name.size());
+  text += "TraceSpan(trace_id='";
+  char id[kUuidTextLength];
+  format_uuid(record.trace_id, id);
+  text.append(id, kUuidTextLength);
+  text += "', op='";
+  text += record.operation_name;
+  text += "', model='";
+  text += record.model_name;
+  text += "', complete=";
+  text += record.is_complete() ? "true" : "false";
+  text += ')';
+  return text_value(text);
+}
+
+}  // namespace pelnorix::python
