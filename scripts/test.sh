@@ -43,6 +43,10 @@ esac
 for py in "${PY312}" "${PY313}"; do
   log "Python tests on $("${py}" -c 'import sys; print(sys.version.split()[0])') with ${WHEEL##*/}"
   "${py}" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "${WHEEL}"
+  # The same binary on every interpreter: show which file was imported.
+  (cd /tmp && "${py}" -c 'import hashlib, pelnorix
+with open(pelnorix.__file__, "rb") as f:
+    print(pelnorix.__file__, hashlib.sha256(f.read()).hexdigest()[:16])')
   (cd tests && "${py}" -m pytest -q -p no:cacheprovider --import-mode=importlib .)
 done
 
