@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import inspect
 import os
 import sys
 import weakref
@@ -80,25 +81,10 @@ span.add_tag("env", "prod")
 busy = tracer.start_span("op", "openai", "m")
 span.report_action("tool_call", "search", arguments="q", result="r", duration_ms=5)
 
-SPAN_PROPERTIES = (
-    "trace_id",
-    "span_id",
-    "operation_name",
-    "model_name",
-    "prompt",
-    "response",
-    "is_complete",
-    "is_failed",
-    "duration_ms",
-    "prompt_tokens",
-    "completion_tokens",
-    "total_tokens",
-    "security_score",
-    "error_message",
-    "status_code",
-    "security_findings_count",
-    "agent_actions_count",
-)
+# Every property the span class defines, so that a new one is driven too.
+SPAN_PROPERTIES = [
+    name for name, member in vars(pelnorix.TraceSpan).items() if inspect.isgetsetdescriptor(member)
+]
 
 
 class Colliding:

@@ -6,6 +6,7 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
+from support import last_action, raises, span_state
 
 import pelnorix
 
@@ -33,6 +34,7 @@ INTEGER_PARAMETERS: list[tuple[str, Callable[[Any, Any], Any]]] = [
         lambda span, v: span.set_token_counts(prompt_tokens=1, completion_tokens=v),
     ),
     ("ttft_ms", lambda span, v: span.set_ttft_ms(v)),
+    ("duration_ms", lambda span, v: span.report_action("tool_call", "x", duration_ms=v)),
 ]
 IDS = [name for name, _ in INTEGER_PARAMETERS]
 
@@ -47,12 +49,12 @@ def prepared_span() -> pelnorix.TraceSpan:
 @pytest.mark.parametrize(("parameter", "call"), INTEGER_PARAMETERS, ids=IDS)
 @pytest.mark.parametrize("prop", ["prompt", "total_tokens", "trace_id", "is_complete"])
 def test_reading_the_span_during_a_recording_call(
-    parameter: str, call: Callable[[Any, Any], Any], prop: str, raises_noted: Any, span_state: Any
+    parameter: str, call: Callable[[Any, Any], Any], prop: str
 ) -> None:
     span = prepared_span()
     before = span_state(span)
     argument = ReentrantIndex(lambda: getattr(span, prop))
-    with raises_noted(RuntimeError, parameter, "Already mutably borrowed"):
+    with raises(RuntimeError, "Already mutably borrowed", note=parameter):
         call(span, argument)
     assert argument.calls == 1
     assert span_state(span) == before
@@ -60,12 +62,12 @@ def test_reading_the_span_during_a_recording_call(
 
 @pytest.mark.parametrize(("parameter", "call"), INTEGER_PARAMETERS, ids=IDS)
 def test_recording_on_the_span_during_a_recording_call(
-    parameter: str, call: Callable[[Any, Any], Any], raises_noted: Any, span_state: Any
+    parameter: str, call: Callable[[Any, Any], Any]
 ) -> None:
     span = prepared_span()
     before = span_state(span)
     argument = ReentrantIndex(lambda: span.set_prompt("inner"))
-    with raises_noted(RuntimeError, parameter, "Already borrowed"):
+    with raises(RuntimeError, "Already borrowed", note=parameter):
         call(span, argument)
     assert span_state(span) == before
 
@@ -104,7 +106,7 @@ def test_other_objects_are_free_during_a_recording_call() -> None:
     assert seen == ["written during the call", tracer.tenant_id, "nested"]
 
 
-def test_a_conflict_in_the_second_count_writes_neither(span_state: Any) -> None:
+def test_a_conflict_in_the_second_count_writes_neither() -> None:
     span = prepared_span()
     before = span_state(span)
     with pytest.raises(RuntimeError):
@@ -115,17 +117,26 @@ def test_a_conflict_in_the_second_count_writes_neither(span_state: Any) -> None:
     assert (span.prompt_tokens, span.completion_tokens, span.total_tokens) == (3, 4, 7)
 
 
-def test_a_swallowed_conflict_does_not_leak_the_borrow() -> None:
+def test_swallowed_conflicts_do_not_leak_the_borrow() -> None:
     span = prepared_span()
     outcomes: list[str] = []
 
-    def read_and_swallow() -> None:
+    def attempt(action: Callable[[], Any]) -> None:
         try:
-            _ = span.prompt
+            action()
         except RuntimeError as error:
             outcomes.append(str(error))
 
-    span.set_error("e", ReentrantIndex(read_and_swallow, value=418))
-    assert outcomes == ["Already mutably borrowed"]
+    def read_and_record() -> None:
+        attempt(lambda: span.prompt)
+        attempt(lambda: span.agent_actions_count)
+        attempt(lambda: span.report_action("tool_call", "nested"))
+
+    span.set_error("e", ReentrantIndex(read_and_record, value=418))
+    span.report_action("tool_call", "outer", duration_ms=ReentrantIndex(read_and_record))
+    conflicts = ["Already mutably borrowed", "Already mutably borrowed", "Already borrowed"]
+    assert outcomes == 2 * conflicts
     assert span.status_code == 418
     assert span.is_failed
+    assert span.agent_actions_count == 1
+    assert last_action(span)["name"] == "outer"

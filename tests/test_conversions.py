@@ -7,37 +7,24 @@ from typing import Any
 
 import numpy
 import pytest
+from support import (
+    OUT_OF_RANGE,
+    TENANT,
+    FailingIndex,
+    Index,
+    IndexFailure,
+    Text,
+    last_action,
+    raises,
+)
 
 import pelnorix
 
-OUT_OF_RANGE = "out of range integral type conversion attempted"
-TENANT = "3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5b"
-
-
-class Text(str):
-    pass
 
 
 class Outer:
     class Inner:
         pass
-
-
-class Index:
-    def __init__(self, value: Any) -> None:
-        self.value = value
-
-    def __index__(self) -> Any:
-        return self.value
-
-
-class IndexFailure(Exception):
-    pass
-
-
-class FailingIndex:
-    def __index__(self) -> int:
-        raise IndexFailure("no index today")
 
 
 class Integer(int):
@@ -46,6 +33,13 @@ class Integer(int):
 
 def fresh_span() -> pelnorix.TraceSpan:
     return pelnorix.TamloxTracer().start_span("op", "openai", "m")
+
+
+def report(**kwargs: Any) -> dict[str, Any]:
+    """The action recorded by a report with these keywords."""
+    span = fresh_span()
+    span.report_action("tool_call", "n", **kwargs)
+    return last_action(span)
 
 
 # Every text parameter, as (name, call with the value in that parameter's place).
@@ -60,8 +54,12 @@ TEXT_PARAMETERS: list[tuple[str, Callable[[Any], Any]]] = [
     ("model", lambda v: pelnorix.TamloxTracer().start_span("op", "p", v)),
     ("tenant_id", lambda v: pelnorix.TamloxTracer(tenant_id=v)),
     ("endpoint", lambda v: pelnorix.TamloxTracer(endpoint=v)),
+    ("action_type", lambda v: fresh_span().report_action(v, "n")),
+    ("name", lambda v: fresh_span().report_action("tool_call", v)),
+    ("arguments", lambda v: report(arguments=v)),
+    ("result", lambda v: report(result=v)),
 ]
-OPTIONAL_TEXT_PARAMETERS = {"tenant_id", "endpoint"}
+OPTIONAL_TEXT_PARAMETERS = {"tenant_id", "endpoint", "arguments", "result"}
 
 NON_TEXT_VALUES = [
     (5, "'int' object is not an instance of 'str'"),
@@ -78,9 +76,9 @@ NON_TEXT_VALUES = [
 )
 @pytest.mark.parametrize(("value", "message"), NON_TEXT_VALUES)
 def test_non_text_is_a_cast_failure(
-    parameter: str, call: Callable[[Any], Any], value: Any, message: str, raises_noted: Any
+    parameter: str, call: Callable[[Any], Any], value: Any, message: str
 ) -> None:
-    with raises_noted(TypeError, parameter, message):
+    with raises(TypeError, message, note=parameter):
         call(value)
 
 
@@ -90,9 +88,9 @@ def test_non_text_is_a_cast_failure(
     ids=[p for p, _ in TEXT_PARAMETERS if p not in OPTIONAL_TEXT_PARAMETERS],
 )
 def test_none_for_a_required_text(
-    parameter: str, call: Callable[[Any], Any], raises_noted: Any
+    parameter: str, call: Callable[[Any], Any]
 ) -> None:
-    with raises_noted(TypeError, parameter, "'None' is not an instance of 'str'"):
+    with raises(TypeError, "'None' is not an instance of 'str'", note=parameter):
         call(None)
 
 
@@ -100,9 +98,9 @@ def test_none_for_a_required_text(
     ("parameter", "call"), TEXT_PARAMETERS, ids=[p for p, _ in TEXT_PARAMETERS]
 )
 def test_unpaired_surrogate_is_the_interpreters_encode_error(
-    parameter: str, call: Callable[[Any], Any], raises_noted: Any
+    parameter: str, call: Callable[[Any], Any]
 ) -> None:
-    with raises_noted(UnicodeEncodeError, parameter) as info:
+    with raises(UnicodeEncodeError, note=parameter) as info:
         call("ab\ud800cd")
     assert info.value.encoding == "utf-8"
 
@@ -118,6 +116,14 @@ def test_str_subclasses_are_read_as_their_text() -> None:
     assert all(type(v) is str for v in (span.operation_name, span.model_name, span.prompt))
     span.set_error(Text("boom"))
     assert type(span.error_message) is str and span.error_message == "boom"
+    span.report_action(Text("tool_call"), Text("n"), arguments=Text("a"), result=Text("r"))
+    action = last_action(span)
+    assert [action[key] for key in ("action_type", "name", "arguments", "result")] == [
+        "tool_call",
+        "n",
+        "a",
+        "r",
+    ]
 
 
 def test_non_ascii_and_embedded_nul_texts_survive() -> None:
@@ -181,7 +187,6 @@ def test_small_integer_out_of_range_is_our_overflow(
     record: Callable[[Any, Any], Any],
     read: Callable[[Any], Any],
     offset: str,
-    raises_noted: Any,
 ) -> None:
     value = {
         "minus_one": -1,
@@ -190,7 +195,7 @@ def test_small_integer_out_of_range_is_our_overflow(
         "int64_min": -(2**63),
     }[offset]
     span = fresh_span()
-    with raises_noted(OverflowError, parameter, OUT_OF_RANGE):
+    with raises(OverflowError, OUT_OF_RANGE, note=parameter):
         record(span, value)
     assert read(span) is None
 
@@ -205,9 +210,8 @@ def test_small_integer_beyond_64_bits_is_the_interpreters_overflow(
     record: Callable[[Any, Any], Any],
     read: Callable[[Any], Any],
     value: int,
-    raises_noted: Any,
 ) -> None:
-    with raises_noted(OverflowError, parameter) as info:
+    with raises(OverflowError, note=parameter) as info:
         record(fresh_span(), value)
     assert str(info.value) != OUT_OF_RANGE
 
@@ -233,21 +237,30 @@ def test_small_integer_rejects_non_integers(
     value: Any,
     exception: type[BaseException],
     message: str | None,
-    raises_noted: Any,
 ) -> None:
     span = fresh_span()
-    with raises_noted(exception, parameter, message):
+    with raises(exception, message, note=parameter):
         record(span, value)
     assert read(span) is None
 
 
-# --- unsigned 64-bit (ttft_ms) ----------------------------------------------------------------
-
-needs_export = pytest.mark.skipif(
-    not hasattr(pelnorix.TraceSpan, "to_dict"), reason="span export is not built yet"
-)
+# --- unsigned 64-bit (ttft_ms, an action's duration_ms) ------------------------------------
 
 
+def record_ttft(value: Any) -> Any:
+    span = fresh_span()
+    assert span.set_ttft_ms(value) is None
+    return span.to_dict()["time_to_first_token_ms"]
+
+
+U64_PARAMETERS = [
+    ("ttft_ms", record_ttft),
+    ("duration_ms", lambda v: report(duration_ms=v)["duration_ms"]),
+]
+U64_IDS = [p for p, _ in U64_PARAMETERS]
+
+
+@pytest.mark.parametrize(("parameter", "record"), U64_PARAMETERS, ids=U64_IDS)
 @pytest.mark.parametrize(
     ("value", "stored"),
     [
@@ -259,13 +272,13 @@ needs_export = pytest.mark.skipif(
         (numpy.uint64(2**64 - 1), 2**64 - 1),
     ],
 )
-def test_ttft_accepts_the_whole_unsigned_64_bit_range(value: Any, stored: int) -> None:
-    span = fresh_span()
-    assert span.set_ttft_ms(value) is None
-    if hasattr(span, "to_dict"):
-        assert span.to_dict()["time_to_first_token_ms"] == stored
+def test_u64_accepts_the_whole_unsigned_range(
+    parameter: str, record: Callable[[Any], Any], value: Any, stored: int
+) -> None:
+    assert record(value) == stored
 
 
+@pytest.mark.parametrize(("parameter", "record"), U64_PARAMETERS, ids=U64_IDS)
 @pytest.mark.parametrize(
     ("value", "exception"),
     [
@@ -273,25 +286,26 @@ def test_ttft_accepts_the_whole_unsigned_64_bit_range(value: Any, stored: int) -
         (2**64, OverflowError),
         (-(2**70), OverflowError),
         (Index(-1), OverflowError),
-        (None, TypeError),
         (1.5, TypeError),
         ("1", TypeError),
         (FailingIndex(), IndexFailure),
     ],
 )
-def test_ttft_rejections_are_the_interpreters(
-    value: Any, exception: type[BaseException], raises_noted: Any, span_state: Any
+def test_u64_rejections_are_the_interpreters(
+    parameter: str, record: Callable[[Any], Any], value: Any, exception: type[BaseException]
 ) -> None:
-    span = fresh_span()
-    before = span_state(span)
-    with raises_noted(exception, "ttft_ms") as info:
-        span.set_ttft_ms(value)
+    with raises(exception, note=parameter) as info:
+        record(value)
     assert str(info.value) != OUT_OF_RANGE
-    assert span_state(span) == before
 
 
-@needs_export
-def test_ttft_overwrites_and_is_exported() -> None:
+def test_none_is_absence_only_for_an_optional_integer() -> None:
+    assert report(duration_ms=None)["duration_ms"] is None
+    with raises(TypeError, note="ttft_ms"):
+        fresh_span().set_ttft_ms(None)
+
+
+def test_ttft_overwrites() -> None:
     span = fresh_span()
     assert span.to_dict()["time_to_first_token_ms"] is None
     span.set_ttft_ms(5)
@@ -299,7 +313,7 @@ def test_ttft_overwrites_and_is_exported() -> None:
     assert span.to_dict()["time_to_first_token_ms"] == 7
 
 
-# --- optional boolean (enable_security) --------------------------------------------------------
+# --- optional boolean (enable_security, an action's success) -----------------------------------
 
 
 def fake_numpy_type(name: str, **members: Any) -> type:
@@ -314,6 +328,14 @@ def failing_truth(self: object) -> bool:
     raise TruthFailure("undecided")
 
 
+BOOL_PARAMETERS = [
+    ("enable_security", lambda v: pelnorix.TamloxTracer(enable_security=v).enable_security),
+    ("success", lambda v: report(success=v)["success"]),
+]
+BOOL_IDS = [p for p, _ in BOOL_PARAMETERS]
+
+
+@pytest.mark.parametrize(("parameter", "record"), BOOL_PARAMETERS, ids=BOOL_IDS)
 @pytest.mark.parametrize(
     ("value", "expected"),
     [
@@ -327,17 +349,20 @@ def failing_truth(self: object) -> bool:
         (fake_numpy_type("bool", __bool__=lambda self: True)(), True),
     ],
 )
-def test_enable_security_accepted_values(value: Any, expected: bool) -> None:
-    tracer = pelnorix.TamloxTracer(enable_security=value)
-    assert tracer.enable_security is expected
+def test_bool_accepted_values(
+    parameter: str, record: Callable[[Any], Any], value: Any, expected: bool
+) -> None:
+    assert record(value) is expected
 
 
+@pytest.mark.parametrize(("parameter", "record"), BOOL_PARAMETERS, ids=BOOL_IDS)
 @pytest.mark.parametrize(
     ("value", "exception", "message"),
     [
         (1, TypeError, "'int' object is not an instance of 'bool'"),
         (0, TypeError, "'int' object is not an instance of 'bool'"),
         ("yes", TypeError, "'str' object is not an instance of 'bool'"),
+        (0.0, TypeError, "'float' object is not an instance of 'bool'"),
         (numpy.int64(1), TypeError, "'int64' object is not an instance of 'bool'"),
         (numpy.array(True), TypeError, "'ndarray' object is not an instance of 'bool'"),
         (Outer.Inner(), TypeError, "'Outer.Inner' object is not an instance of 'bool'"),
@@ -351,11 +376,15 @@ def test_enable_security_accepted_values(value: Any, expected: bool) -> None:
         (fake_numpy_type("bool_", __bool__=failing_truth)(), TruthFailure, "undecided"),
     ],
 )
-def test_enable_security_rejections(
-    value: Any, exception: type[BaseException], message: str, raises_noted: Any
+def test_bool_rejections(
+    parameter: str,
+    record: Callable[[Any], Any],
+    value: Any,
+    exception: type[BaseException],
+    message: str,
 ) -> None:
-    with raises_noted(exception, "enable_security", message):
-        pelnorix.TamloxTracer(enable_security=value)
+    with raises(exception, message, note=parameter):
+        record(value)
 
 
 # --- order of conversion --------------------------------------------------------------------------
@@ -386,6 +415,16 @@ def test_tracer_converts_in_declaration_order_before_parsing(
         (lambda s: s.set_token_counts(completion_tokens=-1, prompt_tokens=-1), "prompt_tokens"),
         (lambda s: pelnorix.TamloxTracer().start_span(1, 2, 3), "operation_name"),
         (lambda s: pelnorix.TamloxTracer().start_span("op", 2, 3), "provider"),
+        (
+            lambda s: s.report_action("tool_call", "x", arguments=1, result=2, success=3),
+            "arguments",
+        ),
+        # Every argument is converted before the action kind is checked.
+        (lambda s: s.report_action("bogus", 5), "name"),
+        (lambda s: s.report_action("bogus", "x", arguments=["a"]), "arguments"),
+        (lambda s: s.report_action("bogus", "x", result=b"r"), "result"),
+        (lambda s: s.report_action("bogus", "x", duration_ms=-1), "duration_ms"),
+        (lambda s: s.report_action("bogus", "x", success=1), "success"),
     ],
 )
 def test_first_failing_parameter_in_declaration_order_is_reported(

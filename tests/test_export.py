@@ -8,55 +8,14 @@ import sys
 import types
 
 import pytest
+from support import TENANT
 
 import pelnorix
 
-TENANT = "3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5b"
 REAL_JSON = json
 REAL_LOADS = json.loads
 
 TIMESTAMP = re.compile(r"\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}(?:\.(\d{3}|\d{6}|\d{9}))?Z")
-SPAN_KEYS = [
-    "trace_id",
-    "span_id",
-    "parent_span_id",
-    "tenant_id",
-    "operation_name",
-    "start_time",
-    "end_time",
-    "provider",
-    "model_name",
-    "prompt",
-    "response",
-    "prompt_tokens",
-    "completion_tokens",
-    "total_tokens",
-    "time_to_first_token_ms",
-    "duration_ms",
-    "status_code",
-    "error_message",
-    "estimated_cost_usd",
-    "security_score",
-    "security_findings",
-    "tags",
-    "events",
-    "agent_actions",
-]
-ACTION_KEYS = [
-    "id",
-    "action_type",
-    "name",
-    "arguments",
-    "result",
-    "duration_ms",
-    "success",
-    "exit_code",
-    "http_method",
-    "http_status",
-    "file_operation",
-    "timestamp",
-    "metadata",
-]
 
 # Every character class the writer treats specially, plus text that must pass raw.
 SPECIAL = 'q"b\\n\x00\x01\x1f\t\n\b\f\r\x0b\x1b\x7f/é€😀 end'
@@ -144,8 +103,7 @@ class TestDocument:
         tracer = new_tracer()
         span = tracer.start_span("chat", "openai", "gpt-4")
         document = span.to_dict()
-        assert list(document) == SPAN_KEYS
-        assert document == {
+        expected = {
             "trace_id": span.trace_id,
             "span_id": span.span_id,
             "parent_span_id": None,
@@ -171,12 +129,12 @@ class TestDocument:
             "events": [],
             "agent_actions": [],
         }
+        assert list(document.items()) == list(expected.items())
         assert TIMESTAMP.fullmatch(document["start_time"])
 
     def test_finished_span_document(self):
         span = finished_span()
         document = span.to_dict()
-        assert list(document) == SPAN_KEYS
         assert document["response"] == "4"
         assert document["prompt"] == "What is 2+2?"
         assert (
@@ -211,9 +169,6 @@ class TestDocument:
         document = span.to_dict()
         assert document["tags"] == {f"key{i}": f"value{i}" for i in range(5)}
         assert len(document["agent_actions"]) == span.agent_actions_count == 3
-        for action in document["agent_actions"]:
-            assert list(action) == ACTION_KEYS
-            assert TIMESTAMP.fullmatch(action["timestamp"])
         assert [a["success"] for a in document["agent_actions"]] == [True, False, True]
         assert [a["duration_ms"] for a in document["agent_actions"]] == [12, None, 0]
         assert document["time_to_first_token_ms"] == 2**64 - 1
@@ -339,16 +294,6 @@ class TestJsonText:
         )
         assert re.fullmatch(pattern, span.to_json()), span.to_json()
 
-    def test_custom_provider_in_pretty_layout(self):
-        text = new_span("chat", "my-gateway", "m").to_json()
-        assert (
-            '\n  "end_time": null,\n'
-            '  "provider": {\n'
-            '    "Custom": "my-gateway"\n'
-            "  },\n"
-            '  "model_name": "m",\n'
-        ) in text
-
     def test_several_tags_in_pretty_layout(self):
         span = new_span()
         tags = {"a": "1", "b": "2", "c": ""}
@@ -428,7 +373,7 @@ class TestEscaping:
             assert document["tags"] == {SPECIAL: SPECIAL}
         elif key == "Custom":
             assert document["provider"] == {"Custom": SPECIAL}
-        elif key in ACTION_KEYS:
+        elif key in ("name", "arguments", "result"):
             assert document["agent_actions"][0][key] == SPECIAL
         else:
             assert document[key] == SPECIAL
@@ -491,33 +436,33 @@ class TestProvider:
         "name, form",
         [
             ("openai", "OpenAI"),
-            ("OpenAI", "OpenAI"),
             ("OPENAI", "OpenAI"),
             ("anthropic", "Anthropic"),
-            ("Anthropic", "Anthropic"),
             ("vllm", "VLLm"),
             ("VLLM", "VLLm"),
             ("sglang", "SGLang"),
-            ("SGLang", "SGLang"),
             ("tgi", "TGI"),
-            ("ollama", "Ollama"),
+            ("Ollama", "Ollama"),
             ("azure_openai", "AzureOpenAI"),
             ("azure-openai", "AzureOpenAI"),
-            ("azureopenai", "AzureOpenAI"),
-            ("Azure-OpenAI", "AzureOpenAI"),
+            ("AzureOpenAI", "AzureOpenAI"),
             ("AZURE_OPENAI", "AzureOpenAI"),
-            ("bedrock", "Bedrock"),
             ("Bedrock", "Bedrock"),
+            # The Kelvin sign lower-cases to an ASCII k.
+            ("BEDROC\u212a", "Bedrock"),
+            ("MixedCase", {"Custom": "mixedcase"}),
             ("My Provider", {"Custom": "my provider"}),
             ("my-gateway", {"Custom": "my-gateway"}),
-            ("Foo", {"Custom": "foo"}),
+            ("open-ai", {"Custom": "open-ai"}),
             (" openai", {"Custom": " openai"}),
             ("openai ", {"Custom": "openai "}),
             ("azure openai", {"Custom": "azure openai"}),
+            # Full lower-casing, final sigma included.
             ("ΟΔΟΣ", {"Custom": "οδος"}),
             ("ΟΔΟΣ ΣΑΣ", {"Custom": "οδος σας"}),
             ("İSTANBUL", {"Custom": "i\u0307stanbul"}),
             ("ẞ", {"Custom": "ß"}),
+            ("Große", {"Custom": "große"}),
             ("", {"Custom": ""}),
         ],
     )
@@ -531,10 +476,6 @@ class TestProvider:
         else:
             custom = json.dumps(form["Custom"], ensure_ascii=False)
             assert f'\n  "provider": {{\n    "Custom": {custom}\n  }},\n' in text
-
-    def test_lowercased_text_is_kept_not_the_argument(self):
-        span = new_span("op", "MixedCase", "m")
-        assert span.to_dict()["provider"] == {"Custom": "mixedcase"}
 
 
 class TestRepr:
@@ -726,32 +667,6 @@ class TestApplicationJson:
         sys.modules["json"] = fake_json(loads)
         assert span.security_findings() == []
         assert outcome == ["Already borrowed", 0]
-
-
-class TestMethodShape:
-    @pytest.mark.parametrize("method", ["to_json", "to_dict", "security_findings"])
-    def test_no_arguments_accepted(self, method):
-        span = new_span()
-        bound = getattr(span, method)
-        with pytest.raises(TypeError):
-            bound(1)
-        with pytest.raises(TypeError):
-            bound(x=1)
-        with pytest.raises(TypeError):
-            bound(None)
-
-    @pytest.mark.parametrize(
-        "method, doc",
-        [
-            ("to_json", "Serialise the span to a JSON string."),
-            ("to_dict", "Serialise the span to a Python dictionary."),
-            ("security_findings", "Security findings as a list of dicts."),
-        ],
-    )
-    def test_docstrings(self, method, doc):
-        function = getattr(pelnorix.TraceSpan, method)
-        assert function.__doc__ == doc
-        assert function.__text_signature__ == "($self)"
 
 
 class TestIndependence:

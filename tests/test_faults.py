@@ -20,22 +20,19 @@ SHIM_SOURCE = Path(__file__).with_name("fault_shim.c")
 
 PRELUDE = textwrap.dedent(
     """
-    import ctypes, json, os, sys
+    import ctypes, inspect, json, os, sys
     import pelnorix
 
-    PROPERTIES = (
-        "trace_id", "span_id", "operation_name", "model_name", "prompt", "response",
-        "is_complete", "is_failed", "duration_ms", "prompt_tokens", "completion_tokens",
-        "total_tokens", "security_score", "error_message", "status_code",
-        "security_findings_count", "agent_actions_count",
-    )
+    PROPERTIES = [
+        name for name, member in vars(pelnorix.TraceSpan).items()
+        if inspect.isgetsetdescriptor(member)
+    ]
     shim_calls = ctypes.CDLL(None).pelnorix_shim_getrandom_calls
     shim_calls.restype = ctypes.c_long
 
     def state(span):
         values = {name: getattr(span, name) for name in PROPERTIES}
-        if hasattr(span, "to_dict"):
-            values["document"] = span.to_dict()
+        values["document"] = span.to_dict()
         return values
 
     raised_classes = []

@@ -3,26 +3,21 @@
 from __future__ import annotations
 
 import gc
-import re
 import time
 from collections.abc import Callable
 from typing import Any
 
 import pytest
+from support import UUID4, last_action, span_state
 
 import pelnorix
 
-UUID_V4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 U32_MAX = 4294967295
-
-needs_export = pytest.mark.skipif(
-    not hasattr(pelnorix.TraceSpan, "to_dict"), reason="span export is not built yet"
-)
 
 
 def test_fresh_span(span: pelnorix.TraceSpan) -> None:
-    assert UUID_V4.match(span.trace_id)
-    assert UUID_V4.match(span.span_id)
+    assert UUID4.fullmatch(span.trace_id)
+    assert UUID4.fullmatch(span.span_id)
     assert span.trace_id != span.span_id
     assert (span.operation_name, span.model_name) == ("chat_completion", "gpt-4")
     assert span.prompt == ""
@@ -53,6 +48,8 @@ def test_identifiers_are_stable_and_fresh_per_span(tracer: pelnorix.TamloxTracer
     first.set_error("e", 500)
     first.set_response("r")
     assert (first.trace_id, first.span_id) == (trace_id, span_id)
+    # Spans of one tracer share no recorded state.
+    assert (spans[1].prompt, spans[1].is_complete) == ("", False)
 
 
 def test_set_prompt_replaces() -> None:
@@ -172,16 +169,24 @@ def test_duration_measures_the_wall_time_since_start() -> None:
     assert span.duration_ms is not None and span.duration_ms >= first + 25
 
 
-def test_recording_after_completion_is_allowed() -> None:
+@pytest.mark.parametrize("finish", [("set_response", ("ok",)), ("set_error", ("boom", 500))])
+def test_recording_after_completion_keeps_the_outcome(finish: tuple[str, tuple[Any, ...]]) -> None:
     span = pelnorix.TamloxTracer().start_span("op", "openai", "m")
-    span.set_response("ok")
+    finish_calls(span, [finish])
+
+    def outcome() -> tuple[Any, ...]:
+        return (span.is_complete, span.is_failed, span.response, span.duration_ms, span.status_code)
+
+    before = outcome()
     span.set_prompt("late prompt")
     span.set_token_counts(prompt_tokens=1, completion_tokens=1)
     span.add_tag("k", "v")
     span.set_ttft_ms(1)
+    action_id = span.report_action("skill_invocation", "summarise", success=False)
+    assert outcome() == before
     assert span.prompt == "late prompt"
     assert span.total_tokens == 2
-    assert span.is_complete and not span.is_failed
+    assert (last_action(span)["id"], last_action(span)["success"]) == (action_id, False)
 
 
 # Calls that must fail, each with the exception it raises.
@@ -204,25 +209,38 @@ FAILING_CALLS: list[tuple[Callable[[Any], Any], type[BaseException]]] = [
     (lambda s: s.add_tag("env", 1), TypeError),
     (lambda s: s.add_tag(1, "x"), TypeError),
     (lambda s: s.add_tag("k"), TypeError),
+    (lambda s: s.report_action("Tool_Call", "x"), ValueError),
+    # The kind is checked after a long result has been converted (and cut).
+    (lambda s: s.report_action("tool_call ", "x", result="r" * 9000), ValueError),
+    (lambda s: s.report_action("tool_call", 5), TypeError),
+    (lambda s: s.report_action("tool_call", "x", success=0), TypeError),
+    (lambda s: s.report_action("tool_call", "x", duration_ms=2**64), OverflowError),
+    (lambda s: s.report_action("tool_call", "x", "a"), TypeError),
+    (lambda s: s.report_action("tool_call"), TypeError),
+    (lambda s: s.report_action("tool_call", "x", extra=1), TypeError),
 ]
 
 
 @pytest.mark.parametrize("finished", [False, True], ids=["open", "finished"])
 @pytest.mark.parametrize(("call", "exception"), FAILING_CALLS)
 def test_a_failing_call_changes_nothing(
-    call: Callable[[Any], Any], exception: type[BaseException], finished: bool, span_state: Any
+    call: Callable[[Any], Any], exception: type[BaseException], finished: bool
 ) -> None:
     span = pelnorix.TamloxTracer().start_span("op", "openai", "m")
     span.set_prompt("p")
     span.set_token_counts(prompt_tokens=1, completion_tokens=2)
     span.add_tag("env", "prod")
     span.set_ttft_ms(12)
+    span.report_action("tool_call", "earlier", result="r")
     if finished:
         span.set_error("earlier", 500)
     before = span_state(span)
     with pytest.raises(exception):
         call(span)
     assert span_state(span) == before
+    # The failed call released the span again.
+    span.report_action("tool_call", "later")
+    assert span.agent_actions_count == 2
 
 
 def test_span_outlives_its_tracer() -> None:
@@ -241,7 +259,6 @@ def test_property_values_are_independent_copies() -> None:
     assert read == "one"
 
 
-@needs_export
 def test_tags_keep_one_value_per_key() -> None:
     span = pelnorix.TamloxTracer().start_span("op", "openai", "m")
     assert span.add_tag("env", "a") is None
@@ -251,7 +268,6 @@ def test_tags_keep_one_value_per_key() -> None:
     assert span.to_dict()["tags"] == {"env": "b", "": "", "\u00e9": "\U0001f600"}
 
 
-@needs_export
 def test_finishing_keeps_tags_ttft_and_identity() -> None:
     tracer = pelnorix.TamloxTracer()
     span = tracer.start_span("op", "openai", "m")
