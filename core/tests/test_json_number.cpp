@@ -15,14 +15,13 @@
 #include <vector>
 
 #include "pelnorix/json_writer.hpp"
+#include "support.hpp"
 
 namespace pelnorix {
 namespace {
 
 std::string written(double value) {
-  JsonWriter writer = JsonWriter::compact();
-  EXPECT_TRUE(writer.double_value(value).ok());
-  return *std::move(writer).take_text();
+  return test::compact([&](JsonWriter& w) { return w.double_value(value); });
 }
 
 TEST(JsonNumberText, FixedRows) {

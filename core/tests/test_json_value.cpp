@@ -3,16 +3,17 @@
 
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "pelnorix/json_value.hpp"
 #include "pelnorix/json_writer.hpp"
+#include "support.hpp"
 
 namespace pelnorix {
 namespace {
 
 std::string written(const JsonValue& value, JsonWriter writer = JsonWriter::compact()) {
-  EXPECT_TRUE(writer.json_value(value).ok());
-  return *std::move(writer).take_text();
+  return test::render(std::move(writer), [&](JsonWriter& w) { return w.json_value(value); });
 }
 
 TEST(JsonValueObject, KeepsKeysInAscendingByteOrderWhateverTheInsertionOrder) {

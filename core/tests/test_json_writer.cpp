@@ -9,26 +9,14 @@
 #include <string_view>
 
 #include "pelnorix/json_writer.hpp"
+#include "support.hpp"
 
 namespace pelnorix {
 namespace {
 
 using Ops = std::function<JsonStatus(JsonWriter&)>;
-
-std::string render(JsonWriter writer, const Ops& ops) {
-  const JsonStatus status = ops(writer);
-  EXPECT_TRUE(status.ok()) << status.error().message;
-  auto text = std::move(writer).take_text();
-  EXPECT_TRUE(text.has_value()) << text.error().message;
-  return text.has_value() ? *text : std::string();
-}
-
-std::string compact(const Ops& ops) {
-  return render(JsonWriter::compact(), ops);
-}
-std::string pretty(const Ops& ops) {
-  return render(JsonWriter::pretty(), ops);
-}
+using test::compact;
+using test::pretty;
 
 // The example document: {"a":1,"b":[true,null],"c":{}}
 JsonStatus example(JsonWriter& w) {
@@ -46,72 +34,80 @@ JsonStatus example(JsonWriter& w) {
   return w.end_object();
 }
 
-TEST(JsonWriterLayout, ExampleDocumentInBothLayouts) {
-  EXPECT_EQ(compact(example), R"({"a":1,"b":[true,null],"c":{}})");
-  EXPECT_EQ(pretty(example),
-            "{\n"
-            "  \"a\": 1,\n"
-            "  \"b\": [\n"
-            "    true,\n"
-            "    null\n"
-            "  ],\n"
-            "  \"c\": {}\n"
-            "}");
-}
+struct LayoutCase {
+  const char* name;
+  Ops ops;
+  const char* compact;
+  const char* pretty;
+};
 
-TEST(JsonWriterLayout, EmptyContainersHaveNothingBetweenTheBrackets) {
-  const Ops empty_object = [](JsonWriter& w) {
-    PELNORIX_JSON_TRY(w.begin_object());
-    return w.end_object();
+TEST(JsonWriterLayout, ExamplesInBothLayouts) {
+  const LayoutCase cases[] = {
+      {"example", example, R"({"a":1,"b":[true,null],"c":{}})",
+       "{\n"
+       "  \"a\": 1,\n"
+       "  \"b\": [\n"
+       "    true,\n"
+       "    null\n"
+       "  ],\n"
+       "  \"c\": {}\n"
+       "}"},
+      // Empty containers have nothing between their brackets.
+      {"empty object",
+       [](JsonWriter& w) {
+         PELNORIX_JSON_TRY(w.begin_object());
+         return w.end_object();
+       },
+       "{}", "{}"},
+      {"empty array",
+       [](JsonWriter& w) {
+         PELNORIX_JSON_TRY(w.begin_array());
+         return w.end_array();
+       },
+       "[]", "[]"},
+      {"only an empty member",
+       [](JsonWriter& w) {
+         PELNORIX_JSON_TRY(w.begin_object());
+         PELNORIX_JSON_TRY(w.key("key"));
+         PELNORIX_JSON_TRY(w.begin_object());
+         PELNORIX_JSON_TRY(w.end_object());
+         return w.end_object();
+       },
+       R"({"key":{}})", "{\n  \"key\": {}\n}"},
+      {"nested arrays",
+       [](JsonWriter& w) {
+         PELNORIX_JSON_TRY(w.begin_array());
+         PELNORIX_JSON_TRY(w.begin_array());
+         PELNORIX_JSON_TRY(w.begin_object());
+         PELNORIX_JSON_TRY(w.key("k"));
+         PELNORIX_JSON_TRY(w.string_value("v"));
+         PELNORIX_JSON_TRY(w.end_object());
+         PELNORIX_JSON_TRY(w.end_array());
+         PELNORIX_JSON_TRY(w.begin_array());
+         PELNORIX_JSON_TRY(w.end_array());
+         return w.end_array();
+       },
+       R"([[{"k":"v"}],[]])",
+       "[\n"
+       "  [\n"
+       "    {\n"
+       "      \"k\": \"v\"\n"
+       "    }\n"
+       "  ],\n"
+       "  []\n"
+       "]"},
+      {"top-level string", [](JsonWriter& w) { return w.string_value("x"); }, "\"x\"", "\"x\""},
+      {"top-level null", [](JsonWriter& w) { return w.null_value(); }, "null", "null"},
   };
-  const Ops empty_array = [](JsonWriter& w) {
-    PELNORIX_JSON_TRY(w.begin_array());
-    return w.end_array();
-  };
-  const Ops only_empty_member = [](JsonWriter& w) {
-    PELNORIX_JSON_TRY(w.begin_object());
-    PELNORIX_JSON_TRY(w.key("key"));
-    PELNORIX_JSON_TRY(w.begin_object());
-    PELNORIX_JSON_TRY(w.end_object());
-    return w.end_object();
-  };
-  EXPECT_EQ(compact(empty_object), "{}");
-  EXPECT_EQ(pretty(empty_object), "{}");
-  EXPECT_EQ(compact(empty_array), "[]");
-  EXPECT_EQ(pretty(empty_array), "[]");
-  EXPECT_EQ(compact(only_empty_member), R"({"key":{}})");
-  EXPECT_EQ(pretty(only_empty_member), "{\n  \"key\": {}\n}");
-}
-
-TEST(JsonWriterLayout, NestedArraysAndScalarTopLevelValues) {
-  const Ops nested = [](JsonWriter& w) {
-    PELNORIX_JSON_TRY(w.begin_array());
-    PELNORIX_JSON_TRY(w.begin_array());
-    PELNORIX_JSON_TRY(w.begin_object());
-    PELNORIX_JSON_TRY(w.key("k"));
-    PELNORIX_JSON_TRY(w.string_value("v"));
-    PELNORIX_JSON_TRY(w.end_object());
-    PELNORIX_JSON_TRY(w.end_array());
-    PELNORIX_JSON_TRY(w.begin_array());
-    PELNORIX_JSON_TRY(w.end_array());
-    return w.end_array();
-  };
-  EXPECT_EQ(compact(nested), R"([[{"k":"v"}],[]])");
-  EXPECT_EQ(pretty(nested),
-            "[\n"
-            "  [\n"
-            "    {\n"
-            "      \"k\": \"v\"\n"
-            "    }\n"
-            "  ],\n"
-            "  []\n"
-            "]");
-  EXPECT_EQ(pretty([](JsonWriter& w) { return w.string_value("x"); }), "\"x\"");
-  EXPECT_EQ(pretty([](JsonWriter& w) { return w.null_value(); }), "null");
+  for (const LayoutCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(compact(c.ops), c.compact);
+    EXPECT_EQ(pretty(c.ops), c.pretty);
+  }
 }
 
 TEST(JsonWriterLayout, IndentUnitAndInitialLevelAreConfigurable) {
-  const std::string text = render(JsonWriter::pretty("\t", 1), example);
+  const std::string text = test::render(JsonWriter::pretty("\t", 1), example);
   EXPECT_EQ(text,
             "{\n"
             "\t\t\"a\": 1,\n"
@@ -173,39 +169,32 @@ TEST(JsonWriterLayout, OutputGrowsPastTheInitialCapacity) {
 // Literal keys of up to 28 bytes are copied as a prebuilt token, longer
 // ones piece by piece; both must give what key() gives.
 TEST(JsonWriterLayout, LiteralKeysMatchEscapedKeys) {
-  const Ops literal = [](JsonWriter& w) {
-    PELNORIX_JSON_TRY(w.begin_object());
-    PELNORIX_JSON_TRY(w.literal_key(""));
-    PELNORIX_JSON_TRY(w.uint8_value(1));
-    PELNORIX_JSON_TRY(w.literal_key("time_to_first_token_ms"));
-    PELNORIX_JSON_TRY(w.uint8_value(2));
-    PELNORIX_JSON_TRY(w.literal_key("key_of_twenty_eight_bytes_ab"));
-    PELNORIX_JSON_TRY(w.uint8_value(3));
-    PELNORIX_JSON_TRY(w.literal_key("key_of_twenty_nine_bytes_abcd"));
-    PELNORIX_JSON_TRY(w.begin_object());
-    PELNORIX_JSON_TRY(w.literal_key("inner/\x7f\xc3\xa9"));
-    PELNORIX_JSON_TRY(w.null_value());
-    PELNORIX_JSON_TRY(w.end_object());
-    return w.end_object();
+  static constexpr JsonKeyLiteral kKeys[] = {"", "time_to_first_token_ms",
+                                             "key_of_twenty_eight_bytes_ab",
+                                             "key_of_twenty_nine_bytes_abcd", "inner/\x7f\xc3\xa9"};
+  // Each key but the last holds its position as a number; the last is nested
+  // in an object under the one before it.
+  const auto document = [](bool literal) -> Ops {
+    return [literal](JsonWriter& w) {
+      const auto put_key = [&](const JsonKeyLiteral& k) {
+        return literal ? w.literal_key(k) : w.key(k.text());
+      };
+      PELNORIX_JSON_TRY(w.begin_object());
+      for (std::uint8_t i = 0; i < 3; ++i) {
+        PELNORIX_JSON_TRY(put_key(kKeys[i]));
+        PELNORIX_JSON_TRY(w.uint8_value(static_cast<std::uint8_t>(i + 1)));
+      }
+      PELNORIX_JSON_TRY(put_key(kKeys[3]));
+      PELNORIX_JSON_TRY(w.begin_object());
+      PELNORIX_JSON_TRY(put_key(kKeys[4]));
+      PELNORIX_JSON_TRY(w.null_value());
+      PELNORIX_JSON_TRY(w.end_object());
+      return w.end_object();
+    };
   };
-  const Ops escaped = [](JsonWriter& w) {
-    PELNORIX_JSON_TRY(w.begin_object());
-    PELNORIX_JSON_TRY(w.key(""));
-    PELNORIX_JSON_TRY(w.uint8_value(1));
-    PELNORIX_JSON_TRY(w.key("time_to_first_token_ms"));
-    PELNORIX_JSON_TRY(w.uint8_value(2));
-    PELNORIX_JSON_TRY(w.key("key_of_twenty_eight_bytes_ab"));
-    PELNORIX_JSON_TRY(w.uint8_value(3));
-    PELNORIX_JSON_TRY(w.key("key_of_twenty_nine_bytes_abcd"));
-    PELNORIX_JSON_TRY(w.begin_object());
-    PELNORIX_JSON_TRY(w.key("inner/\x7f\xc3\xa9"));
-    PELNORIX_JSON_TRY(w.null_value());
-    PELNORIX_JSON_TRY(w.end_object());
-    return w.end_object();
-  };
-  EXPECT_EQ(compact(literal), compact(escaped));
-  EXPECT_EQ(pretty(literal), pretty(escaped));
-  EXPECT_EQ(compact(literal),
+  EXPECT_EQ(compact(document(true)), compact(document(false)));
+  EXPECT_EQ(pretty(document(true)), pretty(document(false)));
+  EXPECT_EQ(compact(document(true)),
             "{\"\":1,\"time_to_first_token_ms\":2,\"key_of_twenty_eight_bytes_ab\":3,"
             "\"key_of_twenty_nine_bytes_abcd\":{\"inner/\x7f\xc3\xa9\":null}}");
 }
@@ -352,12 +341,11 @@ TEST(JsonWriterStrings, EveryByteIsEscapedByTheTable) {
     const std::string text(1, static_cast<char>(byte));
     EXPECT_EQ(written_string(text), reference_escape(text));
   }
-  EXPECT_EQ(written_string("\x1b"), R"("\u001b")");
-  EXPECT_EQ(written_string("\x0b"), R"("\u000b")");
-  EXPECT_EQ(written_string(std::string_view("\x00\x1f\x7f", 3)), "\"\\u0000\\u001f\x7f\"");
-  EXPECT_EQ(written_string("\t\r\f\b"), R"("\t\r\f\b")");
-  EXPECT_EQ(written_string("a/b"), R"("a/b")");
-  EXPECT_EQ(written_string("\xc3\xa9"), "\"\xc3\xa9\"");
+  // Pinned without the reference: lower-case hex, DEL and '/' left as they
+  // are, the short escapes, and the empty string.
+  EXPECT_EQ(written_string(std::string_view("\x00\x1b\x1f\x7f", 4)),
+            "\"\\u0000\\u001b\\u001f\x7f\"");
+  EXPECT_EQ(written_string("\t\r\f\b/"), R"("\t\r\f\b/")");
   EXPECT_EQ(written_string(""), R"("")");
 }
 

@@ -25,6 +25,7 @@
 #include "pelnorix/detail/os_random.hpp"
 #include "pelnorix/fault.hpp"
 #include "pelnorix/random_source.hpp"
+#include "support.hpp"
 
 namespace pelnorix {
 namespace {
@@ -60,38 +61,26 @@ INSTANTIATE_TEST_SUITE_P(
                     CauseCase{0, 0, "unexpected situation"},
                     CauseCase{17, 0, "unexpected situation"}));
 
-std::string fault_from_reading(int fd, std::string& report) {
+test::RaisedFault fault_from_reading(int fd) {
   std::array<std::uint8_t, 8> out{};
-  testing::internal::CaptureStderr();
-  std::string message;
-  try {
-    detail::read_fully_from_fd(fd, out);
-  } catch (const Fault& fault) {
-    message = fault.what();
-  }
-  report = testing::internal::GetCapturedStderr();
-  return message;
+  return test::fault_raised_by([&] { detail::read_fully_from_fd(fd, out); });
 }
 
-TEST(RandomSourceFailure, EndOfInputIsAnUnexpectedSituation) {
-  const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  std::string report;
-  EXPECT_EQ(fault_from_reading(fd, report),
-            "could not retrieve random bytes for uuid: unexpected situation");
-  EXPECT_EQ(report,
+TEST(RandomSourceFailure, FailedReadsAreFaultsNamingTheCause) {
+  const int empty = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(empty, 0);
+  const auto at_end = fault_from_reading(empty);
+  ::close(empty);
+  EXPECT_EQ(at_end.message, "could not retrieve random bytes for uuid: unexpected situation");
+  EXPECT_EQ(at_end.report,
             "pelnorix: internal fault: could not retrieve random bytes for uuid: unexpected "
             "situation\n");
-  ::close(fd);
-}
 
-TEST(RandomSourceFailure, ReadErrorCarriesTheErrorNumber) {
   int pipe_fds[2];
   ASSERT_EQ(::pipe(pipe_fds), 0);
   ::close(pipe_fds[0]);
-  std::string report;
   // Reading from the write end of a pipe fails with EBADF.
-  EXPECT_EQ(fault_from_reading(pipe_fds[1], report),
+  EXPECT_EQ(fault_from_reading(pipe_fds[1]).message,
             "could not retrieve random bytes for uuid: OS Error: " + std::to_string(EBADF));
   ::close(pipe_fds[1]);
 }

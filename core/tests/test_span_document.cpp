@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "pelnorix/span_document.hpp"
+#include "support.hpp"
 
 namespace pelnorix {
 namespace {
@@ -31,17 +32,15 @@ StringMap one_entry(std::string key, std::string value) {
 }
 
 SecurityFinding injection_finding() {
-  SecurityFinding finding;
-  finding.id = id("aaaaaaaa-bbbb-4ccc-9ddd-eeeeeeeeeeee");
-  finding.severity = SecuritySeverity::Critical;
-  finding.finding_type = "prompt_injection";
-  finding.description = "ignore previous instructions";
-  finding.detected_at = at(1, 0);
-  finding.confidence_score = std::numeric_limits<double>::quiet_NaN();
-  finding.location = "prompt";
-  finding.metadata = one_entry("rule", "R1");
-  finding.requires_alert = true;
-  return finding;
+  return SecurityFinding{.id = id("aaaaaaaa-bbbb-4ccc-9ddd-eeeeeeeeeeee"),
+                         .severity = SecuritySeverity::Critical,
+                         .finding_type = "prompt_injection",
+                         .description = "ignore previous instructions",
+                         .detected_at = at(1, 0),
+                         .confidence_score = std::numeric_limits<double>::quiet_NaN(),
+                         .location = "prompt",
+                         .metadata = one_entry("rule", "R1"),
+                         .requires_alert = true};
 }
 
 // A span with every field present.
@@ -70,33 +69,27 @@ TraceSpan full_span() {
   span.security_findings.push_back(injection_finding());
   span.tags = one_entry("env", "prod");
 
-  SpanEvent event;
-  event.id = id("10000000-0000-4000-a000-000000000000");
-  event.timestamp = at(1, 5'000'000);
-  event.event_type = "retry";
-  event.description = "second attempt";
-  event.data = one_entry("attempt", "2");
-  span.events.push_back(std::move(event));
-
-  AgentAction command;
-  command.id = id("20000000-0000-4000-b000-000000000000");
-  command.action_type = AgentActionType::CommandExecution;
-  command.name = "ls";
-  command.arguments = "-la /tmp";
-  command.result = "total 0";
-  command.duration_ms = 42;
-  command.success = false;
-  command.exit_code = -1;
-  command.http_method = "GET";
-  command.http_status = 200;
-  command.file_operation = "read";
-  command.timestamp = at(1, 5'000);
-  command.metadata = one_entry("m", "1");
-  span.agent_actions.push_back(std::move(command));
-
+  span.events.push_back(SpanEvent{.id = id("10000000-0000-4000-a000-000000000000"),
+                                  .timestamp = at(1, 5'000'000),
+                                  .event_type = "retry",
+                                  .description = "second attempt",
+                                  .data = one_entry("attempt", "2")});
+  span.agent_actions.push_back(AgentAction{.id = id("20000000-0000-4000-b000-000000000000"),
+                                           .action_type = AgentActionType::CommandExecution,
+                                           .name = "ls",
+                                           .arguments = "-la /tmp",
+                                           .result = "total 0",
+                                           .duration_ms = 42,
+                                           .success = false,
+                                           .exit_code = -1,
+                                           .http_method = "GET",
+                                           .http_status = 200,
+                                           .file_operation = "read",
+                                           .timestamp = at(1, 5'000),
+                                           .metadata = one_entry("m", "1")});
+  // An action with every optional field absent.
   AgentAction bare;
   bare.id = id("30000000-0000-4000-8000-00000000000f");
-  bare.action_type = AgentActionType::ToolCall;
   bare.name = "search";
   bare.timestamp = at(2, 120'000'000);
   span.agent_actions.push_back(std::move(bare));
@@ -191,37 +184,6 @@ constexpr std::string_view kFullSpanPretty = R"({
   ]
 })";
 
-constexpr std::string_view kFullSpanCompact =
-    R"({"trace_id":"3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5b",)"
-    R"("span_id":"00112233-4455-4677-8899-aabbccddeeff",)"
-    R"("parent_span_id":"01234567-89ab-4def-8123-456789abcdef",)"
-    R"("tenant_id":"ffffffff-0000-4000-8000-000000000001",)"
-    R"("operation_name":"chat_completion",)"
-    R"("start_time":"2024-05-17T09:30:53.123456789Z",)"
-    R"("end_time":"2024-05-17T09:30:55.623456789Z",)"
-    R"("provider":{"Custom":"my-gateway"},"model_name":"gpt-4",)"
-    R"("prompt":"Say \"hi\"\\\n\u0001 é","response":"hi",)"
-    R"("prompt_tokens":4294967290,"completion_tokens":5,"total_tokens":4294967295,)"
-    R"("time_to_first_token_ms":120,"duration_ms":2500,"status_code":429,)"
-    R"("error_message":"rate limited","estimated_cost_usd":0.0125,"security_score":255,)"
-    R"("security_findings":[{"id":"aaaaaaaa-bbbb-4ccc-9ddd-eeeeeeeeeeee","severity":"Critical",)"
-    R"("finding_type":"prompt_injection","description":"ignore previous instructions",)"
-    R"("detected_at":"2024-05-17T09:30:54Z","confidence_score":null,"location":"prompt",)"
-    R"("metadata":{"rule":"R1"},"requires_alert":true}],)"
-    R"("tags":{"env":"prod"},)"
-    R"("events":[{"id":"10000000-0000-4000-a000-000000000000",)"
-    R"("timestamp":"2024-05-17T09:30:54.005Z","event_type":"retry",)"
-    R"("description":"second attempt","data":{"attempt":"2"}}],)"
-    R"("agent_actions":[{"id":"20000000-0000-4000-b000-000000000000",)"
-    R"("action_type":"command_execution","name":"ls","arguments":"-la /tmp",)"
-    R"("result":"total 0","duration_ms":42,"success":false,"exit_code":-1,)"
-    R"("http_method":"GET","http_status":200,"file_operation":"read",)"
-    R"("timestamp":"2024-05-17T09:30:54.000005Z","metadata":{"m":"1"}},)"
-    R"({"id":"30000000-0000-4000-8000-00000000000f","action_type":"tool_call",)"
-    R"("name":"search","arguments":null,"result":null,"duration_ms":null,"success":true,)"
-    R"("exit_code":null,"http_method":null,"http_status":null,"file_operation":null,)"
-    R"("timestamp":"2024-05-17T09:30:55.120Z","metadata":{}}]})";
-
 constexpr std::string_view kFreshSpanPretty = R"({
   "trace_id": "3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5b",
   "span_id": "00112233-4455-4677-8899-aabbccddeeff",
@@ -248,17 +210,6 @@ constexpr std::string_view kFreshSpanPretty = R"({
   "events": [],
   "agent_actions": []
 })";
-
-constexpr std::string_view kFreshSpanCompact =
-    R"({"trace_id":"3f2b8c1e-9d4a-4e7b-b5c6-0a1d2e3f4a5b",)"
-    R"("span_id":"00112233-4455-4677-8899-aabbccddeeff","parent_span_id":null,)"
-    R"("tenant_id":"ffffffff-0000-4000-8000-000000000001",)"
-    R"("operation_name":"chat_completion","start_time":"2024-05-17T09:30:53Z",)"
-    R"("end_time":null,"provider":"VLLm","model_name":"gpt-4","prompt":"","response":null,)"
-    R"("prompt_tokens":null,"completion_tokens":null,"total_tokens":null,)"
-    R"("time_to_first_token_ms":null,"duration_ms":null,"status_code":null,)"
-    R"("error_message":null,"estimated_cost_usd":null,"security_score":null,)"
-    R"("security_findings":[],"tags":{},"events":[],"agent_actions":[]})";
 
 std::string compact_text(const TraceSpan& span) {
   auto text = span_to_compact_json(span);
@@ -295,7 +246,7 @@ std::string tokens_of(std::string_view text) {
 TEST(SpanDocument, SpanWithEveryFieldMatchesTheGoldenTexts) {
   const TraceSpan span = full_span();
   EXPECT_EQ(pretty_text(span), kFullSpanPretty);
-  EXPECT_EQ(compact_text(span), kFullSpanCompact);
+  EXPECT_EQ(compact_text(span), tokens_of(kFullSpanPretty));
 }
 
 TEST(SpanDocument, FreshSpanWritesNullsAndEmptyContainers) {
@@ -306,7 +257,7 @@ TEST(SpanDocument, FreshSpanWritesNullsAndEmptyContainers) {
   span.span_id = id("00112233-4455-4677-8899-aabbccddeeff");
   span.start_time = at(0, 0);
   EXPECT_EQ(pretty_text(span), kFreshSpanPretty);
-  EXPECT_EQ(compact_text(span), kFreshSpanCompact);
+  EXPECT_EQ(compact_text(span), tokens_of(kFreshSpanPretty));
 }
 
 TEST(SpanDocument, CompactAndPrettyCarryTheSameTokens) {
@@ -322,10 +273,8 @@ TEST(SpanDocument, CompactAndPrettyCarryTheSameTokens) {
   EXPECT_EQ(compact, compact_text(span));  // an unchanged span writes the same text again
 }
 
-std::string written(const auto& value, JsonWriter writer = JsonWriter::compact()) {
-  EXPECT_TRUE(write_json(writer, value).ok());
-  auto text = std::move(writer).take_text();
-  return text.has_value() ? *text : std::string();
+std::string written(const auto& value) {
+  return test::compact([&](JsonWriter& w) { return write_json(w, value); });
 }
 
 TEST(SpanDocumentTimestamp, FractionShowsTheFewestOf0369Digits) {

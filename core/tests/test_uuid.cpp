@@ -195,26 +195,21 @@ TEST(UuidParserFuzz, MutationsOfValidFormsNeverMisbehave) {
   EXPECT_GT(accepted, 0);  // digit swaps keep some inputs valid
 }
 
-TEST(UuidGeneration, SetsVersionAndVariantAndNeverRepeats) {
+TEST(UuidGeneration, SetsVersionAndVariantKeepsTheOtherBitsRandomAndNeverRepeats) {
+  constexpr int kSamples = 5000;
   std::set<std::string> seen;
-  for (int i = 0; i < 5000; ++i) {
-    const std::string text = to_string(generate_uuid_v4());
+  int ones[128] = {};
+  for (int i = 0; i < kSamples; ++i) {
+    const Uuid id = generate_uuid_v4();
+    const std::string text = to_string(id);
     ASSERT_EQ(text.size(), kUuidTextLength);
     EXPECT_EQ(text[14], '4') << text;
     EXPECT_NE(std::string("89ab").find(text[19]), std::string::npos) << text;
     EXPECT_TRUE(seen.insert(text).second) << "repeated " << text;
-  }
-}
-
-TEST(UuidGeneration, KeepsTheOther122BitsRandom) {
-  // Each free bit should be set in roughly half of many identifiers.
-  constexpr int kSamples = 4000;
-  int ones[128] = {};
-  for (int i = 0; i < kSamples; ++i) {
-    const Uuid id = generate_uuid_v4();
     for (int bit = 0; bit < 128; ++bit)
       ones[bit] += (id.bytes[static_cast<std::size_t>(bit / 8)] >> (7 - bit % 8)) & 1;
   }
+  // Each of the 122 free bits should be set in roughly half of the identifiers.
   for (int bit = 0; bit < 128; ++bit) {
     if (bit >= 48 && bit < 52) continue;   // version
     if (bit == 64 || bit == 65) continue;  // variant
