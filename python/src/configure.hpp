@@ -2,8 +2,8 @@
 #pragma once
 
 #include "boundary/entry.hpp"
-#include "boundary/typed_args.hpp"
 #include "boundary/python_api.hpp"
+#include "boundary/typed_args.hpp"
 
 namespace pelnorix::python {
 

@@ -1,10 +1,10 @@
 // The module definition and its execution step (multi-phase initialisation).
 #include "boundary/convert.hpp"
 #include "boundary/entry.hpp"
+#include "boundary/python_api.hpp"
 #include "client/client.hpp"
 #include "configure.hpp"
 #include "module_members.hpp"
-#include "boundary/python_api.hpp"
 #include "span/span.hpp"
 #include "tracer/tracer.hpp"
 

@@ -17,9 +17,9 @@
 #include "boundary/attach.hpp"
 #include "boundary/borrow.hpp"
 #include "boundary/error.hpp"
-#include "pelnorix/fault.hpp"
 #include "boundary/python_api.hpp"
 #include "boundary/type_cells.hpp"
+#include "pelnorix/fault.hpp"
 
 namespace pelnorix::python {
 

@@ -27,13 +27,13 @@
 #include "boundary/attach.hpp"
 #include "boundary/binder.hpp"
 #include "boundary/borrow.hpp"
+#include "boundary/class_instance.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/description.hpp"
 #include "boundary/error.hpp"
 #include "boundary/panic.hpp"
-#include "boundary/class_instance.hpp"
-#include "pelnorix/fault.hpp"
 #include "boundary/python_api.hpp"
+#include "pelnorix/fault.hpp"
 
 namespace pelnorix::python {
 

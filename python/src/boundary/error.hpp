@@ -12,9 +12,9 @@
 #include <utility>
 #include <variant>
 
+#include "boundary/python_api.hpp"
 #include "boundary/ref.hpp"
 #include "pelnorix/expected.hpp"
-#include "boundary/python_api.hpp"
 
 namespace pelnorix::python {
 

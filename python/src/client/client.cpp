@@ -1,8 +1,8 @@
 // instrument() and the InstrumentedClient's members.
 #include "client/client.hpp"
 
-#include "boundary/convert.hpp"
 #include "boundary/class_instance.hpp"
+#include "boundary/convert.hpp"
 #include "boundary/interned_names.hpp"
 #include "pelnorix/fault.hpp"
 #include "span/span.hpp"

@@ -6,11 +6,11 @@
 #include <string_view>
 
 #include "boundary/entry.hpp"
-#include "boundary/ref.hpp"
-#include "boundary/typed_args.hpp"
 #include "boundary/python_api.hpp"
-#include "tracer/tracer.hpp"
+#include "boundary/ref.hpp"
 #include "boundary/type_cells.hpp"
+#include "boundary/typed_args.hpp"
+#include "tracer/tracer.hpp"
 
 namespace pelnorix::python {
 

@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "boundary/error.hpp"
-#include "pelnorix/trace_span.hpp"
 #include "boundary/type_cells.hpp"
+#include "pelnorix/trace_span.hpp"
 
 namespace pelnorix::python {
 

@@ -1,11 +1,11 @@
 // The tracer's construction, properties, representation and span starting.
 #include <string>
 
-#include "boundary/convert.hpp"
 #include "boundary/class_instance.hpp"
+#include "boundary/convert.hpp"
 #include "pelnorix/trace_span.hpp"
-#include "tracer/quoted_text.hpp"
 #include "span/span.hpp"
+#include "tracer/quoted_text.hpp"
 #include "tracer/tracer.hpp"
 
 namespace pelnorix::python {

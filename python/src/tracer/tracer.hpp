@@ -8,11 +8,11 @@
 #include <string_view>
 
 #include "boundary/error.hpp"
+#include "boundary/python_api.hpp"
+#include "boundary/type_cells.hpp"
 #include "pelnorix/enums.hpp"
 #include "pelnorix/trace_span.hpp"
 #include "pelnorix/uuid.hpp"
-#include "boundary/python_api.hpp"
-#include "boundary/type_cells.hpp"
 
 namespace pelnorix::python {
 
