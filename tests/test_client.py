@@ -178,6 +178,18 @@ class TestForwarding:
             outer.missing
         assert repr(outer) == "InstrumentedClient(InstrumentedClient(Client<gpt-4o>))"
 
+    def test_runaway_chain_of_wrappers_raises_recursion_error(self):
+        tracer = pelnorix.TamloxTracer()
+        # Every wrapper stays in the list, so that dropping the list frees them
+        # one at a time from the outside in.
+        chain = [Client()]
+        for _ in range(100_000):
+            chain.append(pelnorix.instrument(chain[-1], tracer=tracer))
+        with pytest.raises(RecursionError):
+            chain[-1].model
+        assert chain[-1].wrapped_client is chain[-2]
+        assert chain[100].model == "gpt-4o"
+
     def test_wrapper_names_shadow_the_client(self):
         class Shadowing:
             tracer = "client tracer"

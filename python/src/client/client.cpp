@@ -102,7 +102,15 @@ Outcome client_getattr(PyObject* self, PyObject* name) {
         Result<std::string_view> text = text_from_python(name);
         if (!text) return fail(std::move(text).error());
         PyRef client = PyRef::borrow(wrapper.client_or_none());
-        return outcome_from_call(PyObject_GetAttr(client.get(), name));
+        // A chain of wrappers recurses here once per level; the interpreter's
+        // depth limit turns a very deep chain into a RecursionError rather
+        // than an overflow of the C stack.
+        if (Py_EnterRecursiveCall(" while reading an attribute of the wrapped client") != 0) {
+          return fail(fetch_error());
+        }
+        PyObject* found = PyObject_GetAttr(client.get(), name);
+        Py_LeaveRecursiveCall();
+        return outcome_from_call(found);
       });
 }
 
