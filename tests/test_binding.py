@@ -117,6 +117,9 @@ BINDING_ERRORS = [
     # configure() takes its settings in the dictionary only.
     (CONFIGURE, ({},), {"tenant_id": TENANT}, "got an unexpected keyword argument 'tenant_id'"),
     (INSTRUMENT, (None,), {"trace": None}, "got an unexpected keyword argument 'trace'"),
+    # A name without a UTF-8 form matches nothing; it is shown escaped.
+    (SET_PROMPT, (), {"\ud800": "a"}, "got an unexpected keyword argument '\\ud800'"),
+    (NEW_TRACER, (), {"a\udc80b": 1}, "got an unexpected keyword argument 'a\\udc80b'"),
     # Keywords are checked in the order given, before any missing argument.
     (SET_ERROR, ("e",), {"bogus": 1, "error": "x"}, "got an unexpected keyword argument 'bogus'"),
     (SET_ERROR, ("e",), {"error": "x", "bogus": 1}, "got multiple values for argument 'error'"),

@@ -65,11 +65,31 @@ BindFailure bind_positional(const FunctionDescription& d, std::size_t given,
   return std::nullopt;
 }
 
+PyError unexpected_keyword(const FunctionDescription& d, std::string_view name) {
+  return type_error(full_name(d) + " got an unexpected keyword argument '" + std::string(name) +
+                    "'");
+}
+
+// A name holding an unpaired surrogate has no UTF-8 form, so it matches no
+// parameter; the message shows it escaped, as it cannot carry it verbatim.
+PyError unencodable_keyword(const FunctionDescription& d, PyObject* name) {
+  PyErr_Clear();
+  PyRef escaped = PyRef::steal(PyUnicode_AsEncodedString(name, "utf-8", "backslashreplace"));
+  if (!escaped) return fetch_error();
+  char* bytes = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(escaped.get(), &bytes, &size) < 0) return fetch_error();
+  return unexpected_keyword(d, std::string_view(bytes, static_cast<std::size_t>(size)));
+}
+
 BindFailure bind_keyword(const FunctionDescription& d, PyObject* name, PyObject* value,
                          std::span<PyObject*> slots) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-  if (utf8 == nullptr) return fetch_error();
+  if (utf8 == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return unencodable_keyword(d, name);
+    return fetch_error();
+  }
   const std::string_view text(utf8, static_cast<std::size_t>(size));
 
   std::size_t slot = slots.size();
@@ -81,10 +101,7 @@ BindFailure bind_keyword(const FunctionDescription& d, PyObject* name, PyObject*
       if (d.positional[i] == text) slot = i;
     }
   }
-  if (slot == slots.size()) {
-    return type_error(full_name(d) + " got an unexpected keyword argument '" + std::string(text) +
-                      "'");
-  }
+  if (slot == slots.size()) return unexpected_keyword(d, text);
   if (slots[slot] != nullptr) {
     return type_error(full_name(d) + " got multiple values for argument '" + std::string(text) +
                       "'");
