@@ -328,6 +328,18 @@ def failing_truth(self: object) -> bool:
     raise TruthFailure("undecided")
 
 
+class UnreadableModule(type):
+    """A metaclass whose classes cannot tell their module."""
+
+    @property
+    def __module__(cls) -> str:  # type: ignore[override]
+        raise TruthFailure("no module")
+
+
+class Unplaceable(metaclass=UnreadableModule):
+    pass
+
+
 BOOL_PARAMETERS = [
     ("enable_security", lambda v: pelnorix.TamloxTracer(enable_security=v).enable_security),
     ("success", lambda v: report(success=v)["success"]),
@@ -374,6 +386,8 @@ def test_bool_accepted_values(
             "object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion",
         ),
         (fake_numpy_type("bool_", __bool__=failing_truth)(), TruthFailure, "undecided"),
+        # A type that cannot tell its module is not numpy's: no leak of the lookup's error.
+        (Unplaceable(), TypeError, "'Unplaceable' object is not an instance of 'bool'"),
     ],
 )
 def test_bool_rejections(

@@ -22,14 +22,22 @@ bool text_equals(PyObject* text, std::string_view expected) {
 }
 
 // numpy's boolean scalar (numpy.bool_, called numpy.bool since 2.0), recognised
-// by name so that numpy need not be imported.
+// by name so that numpy need not be imported. A type whose module or name
+// cannot be read (a metaclass may refuse) is not numpy's and gets the cast
+// failure like any other non-boolean; only an interrupt, an exit or a fault
+// coming back from Python (not Exception subclasses) is passed on.
 Result<bool> is_numpy_bool_type(PyTypeObject* type) {
+  auto not_numpy = []() -> Result<bool> {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return fail(fetch_error());
+    PyErr_Clear();
+    return false;
+  };
   PyRef module =
       PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-  if (!module) return fail(fetch_error());
+  if (!module) return not_numpy();
   if (!text_equals(module.get(), "numpy")) return false;
   PyRef name = PyRef::steal(PyType_GetName(type));
-  if (!name) return fail(fetch_error());
+  if (!name) return not_numpy();
   return text_equals(name.get(), "bool_") || text_equals(name.get(), "bool");
 }
 
