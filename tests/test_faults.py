@@ -205,3 +205,26 @@ def test_unusable_getrandom_falls_back_to_the_random_device(
         pytest.skip("the module does not probe the library's getrandom")
     # Once refused, the call is not tried for every identifier.
     assert result["getrandom_calls"] < 10
+
+
+def test_a_deep_chain_of_wrappers_is_released_without_exhausting_the_stack() -> None:
+    # Each wrapper's release destroys the next one; done recursively, a chain
+    # this long overflows the C stack and kills the interpreter.
+    script = textwrap.dedent(
+        """
+        import pelnorix
+        client = None
+        for _ in range(200000):
+            client = pelnorix.instrument(client)
+        del client
+        print("released")
+        """
+    )
+    env = dict(os.environ)
+    module_dir = os.path.dirname(pelnorix.__file__)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    completed = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=300
+    )
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.strip() == "released"

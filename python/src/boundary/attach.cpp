@@ -11,6 +11,35 @@ namespace {
 
 thread_local int t_attach_depth = 0;
 
+// Releasing a reference may destroy a record that releases the next one (a
+// client wrapped in a wrapper, many levels deep): past this nesting the
+// releases are parked and done by the outermost release, in a loop, so that a
+// long chain cannot exhaust the C stack.
+constexpr int kMaxNestedReleases = 200;
+thread_local int t_release_depth = 0;
+thread_local std::vector<PyObject*> t_parked_releases;
+
+void release_holding_the_gil(PyObject* object) noexcept {
+  if (t_release_depth >= kMaxNestedReleases) {
+    try {
+      t_parked_releases.push_back(object);
+    } catch (...) {
+      abort_uncaught_panic();
+    }
+    return;
+  }
+  ++t_release_depth;
+  Py_DECREF(object);
+  if (t_release_depth == 1) {
+    while (!t_parked_releases.empty()) {
+      PyObject* parked = t_parked_releases.back();
+      t_parked_releases.pop_back();
+      Py_DECREF(parked);
+    }
+  }
+  --t_release_depth;
+}
+
 // The pool is touched by threads without the GIL, hence the mutex; the flag
 // lets every boundary entry skip the mutex while the pool is empty (the usual
 // case).
@@ -50,7 +79,7 @@ int attach_depth() noexcept {
 void release_reference(PyObject* object) noexcept {
   if (object == nullptr) return;
   if (t_attach_depth > 0) {
-    Py_DECREF(object);
+    release_holding_the_gil(object);
     return;
   }
   PendingReleasePool& pool = pending_pool();
