@@ -1,3 +1,6 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -152,6 +155,51 @@ TEST(StringMap, OrderDependsOnTheMapNotOnlyOnTheContent) {
   for (int i = 0; i < 20; ++i)
     differing += fill() != first;
   EXPECT_GT(differing, 0);
+}
+
+// The order in which a fresh map of 16 one-byte keys walks them, as bytes.
+std::string walk_order_of_a_fresh_map() {
+  StringMap map;
+  for (char key = 'a'; key < 'a' + 16; ++key)
+    map.insert_or_assign(std::string(1, key), "");
+  std::string order;
+  for (const auto& entry : map)
+    order += entry.key;
+  return order;
+}
+
+TEST(StringMap, ForkedChildDoesNotDeriveItsParentsKeys) {
+  StringMap before_fork;  // the thread's key source is drawn here
+  constexpr int kMaps = 4;
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    std::string orders;
+    for (int i = 0; i < kMaps; ++i)
+      orders += walk_order_of_a_fresh_map();
+    const bool sent =
+        ::write(pipe_fds[1], orders.data(), orders.size()) == static_cast<ssize_t>(orders.size());
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(pipe_fds[1]);
+  std::string parent_orders;
+  for (int i = 0; i < kMaps; ++i)
+    parent_orders += walk_order_of_a_fresh_map();
+  std::string child_orders;
+  char chunk[256];
+  for (ssize_t got; (got = ::read(pipe_fds[0], chunk, sizeof chunk)) > 0;)
+    child_orders.append(chunk, static_cast<std::size_t>(got));
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(child_orders.size(), parent_orders.size());
+  // With keys of their own, four maps in a row walking alike in both
+  // processes is as good as impossible.
+  EXPECT_NE(child_orders, parent_orders);
 }
 
 TEST(StringMap, MovedFromMapIsEmptyAndUsable) {

@@ -1,6 +1,9 @@
 #include "pelnorix/string_map.hpp"
 
+#include <pthread.h>
+
 #include <cstring>
+#include <mutex>
 #include <span>
 #include <utility>
 
@@ -87,9 +90,24 @@ struct ThreadKeySource {
 
 thread_local ThreadKeySource t_keys;
 
+// A forked child would otherwise derive the very keys its parent goes on to
+// derive; only the forking thread survives there, so its source is the one to
+// forget.
+void forget_keys_in_child() {
+  t_keys = ThreadKeySource{};
+}
+
+std::once_flag g_atfork_once;
+
 void next_map_key(std::uint64_t out[2]) {
   ThreadKeySource& source = t_keys;
   if (!source.drawn) {
+    std::call_once(g_atfork_once, [] {
+      if (::pthread_atfork(nullptr, nullptr, forget_keys_in_child) != 0) {
+        // Without the handler a child shares its parent's keys: still secret,
+        // just not its own.
+      }
+    });
     std::uint8_t bytes[sizeof(source.secret)];
     fill_os_random(std::span<std::uint8_t>(bytes));
     std::memcpy(source.secret, bytes, sizeof(bytes));
