@@ -31,10 +31,6 @@ inline constexpr std::array<char, 256> kEscapeTable = [] {
 
 inline constexpr std::size_t kMaxEscapeLength = 6;  // \u00XX
 
-inline bool needs_escape(char c) noexcept {
-  return kEscapeTable[static_cast<unsigned char>(c)] != 0;
-}
-
 // Writes the escape sequence of a byte that needs one and returns its length.
 inline std::size_t write_escape(char c, char* out) noexcept {
   static constexpr char kHexDigits[] = "0123456789abcdef";
