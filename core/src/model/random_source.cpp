@@ -74,17 +74,25 @@ const SourceChoice& source_choice() {
   return g_choice;
 }
 
-void fill_with_getrandom(std::span<std::uint8_t> out) {
+// Calls `read(buffer, count)` until `out` is full, repeating short and
+// interrupted reads; any other outcome is the random-source fault.
+template <typename Read>
+void fill_by_reads(std::span<std::uint8_t> out, Read read) {
   std::size_t done = 0;
   while (done < out.size()) {
     const std::size_t missing = out.size() - done;
-    const ssize_t got = ::getrandom(out.data() + done, missing, 0);
+    const ssize_t got = read(out.data() + done, missing);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0 || static_cast<std::size_t>(got) > missing) {
       raise_random_fault(got, got < 0 ? errno : 0, missing);
     }
     done += static_cast<std::size_t>(got);
   }
+}
+
+void fill_with_getrandom(std::span<std::uint8_t> out) {
+  fill_by_reads(
+      out, [](std::uint8_t* buffer, std::size_t count) { return ::getrandom(buffer, count, 0); });
 }
 
 // --- Per-thread buffer ------------------------------------------------------
@@ -178,16 +186,8 @@ std::string random_failure_cause(ssize_t result, int err, std::size_t requested)
 }
 
 void read_fully_from_fd(int fd, std::span<std::uint8_t> out) {
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const std::size_t missing = out.size() - done;
-    const ssize_t got = ::read(fd, out.data() + done, missing);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0 || static_cast<std::size_t>(got) > missing) {
-      raise_random_fault(got, got < 0 ? errno : 0, missing);
-    }
-    done += static_cast<std::size_t>(got);
-  }
+  fill_by_reads(
+      out, [fd](std::uint8_t* buffer, std::size_t count) { return ::read(fd, buffer, count); });
 }
 
 void fill_from_os(std::span<std::uint8_t> out) {
