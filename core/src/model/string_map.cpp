@@ -174,16 +174,21 @@ void StringMap::grow() {
 
 void StringMap::insert_or_assign(std::string key, std::string value) {
   const std::uint64_t hash = hash_of(key);
+  std::size_t index = 0;
   if (!slots_.empty()) {
-    Slot& slot = slots_[probe_for(hash, key)];
-    if (slot.hash != 0) {
-      slot.entry.value = std::move(value);
+    index = probe_for(hash, key);
+    if (slots_[index].hash != 0) {
+      slots_[index].entry.value = std::move(value);
       return;
     }
   }
-  // Keep the load at most 3/4 so that linear probes stay short.
-  if ((size_ + 1) * 4 > slots_.size() * 3) grow();
-  Slot& slot = slots_[probe_for(hash, key)];
+  // Keep the load at most 3/4 so that linear probes stay short. Growing
+  // moves every slot, so only then is the free slot looked up again.
+  if ((size_ + 1) * 4 > slots_.size() * 3) {
+    grow();
+    index = probe_for(hash, key);
+  }
+  Slot& slot = slots_[index];
   slot.hash = hash;
   slot.entry.key = std::move(key);
   slot.entry.value = std::move(value);
