@@ -1,6 +1,9 @@
 // Helpers shared by the core's test programs.
 #pragma once
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -61,6 +64,43 @@ RaisedFault fault_raised_by(Action&& action) {
   }
   raised.report = testing::internal::GetCapturedStderr();
   return raised;
+}
+
+// Forks. The child runs `child` and sends the bytes it returns to the parent,
+// which meanwhile runs `parent`; returns what the child sent. The parent reads
+// only after `parent`, so the child's bytes must fit in a pipe's buffer. A
+// child that cannot send them all, or does not exit cleanly, fails the
+// calling test.
+template <typename Child, typename Parent>
+std::string child_output(Child&& child, Parent&& parent) {
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return {};
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(pipe_fds[0]);
+    const std::string sent = std::forward<Child>(child)();
+    const bool whole =
+        ::write(pipe_fds[1], sent.data(), sent.size()) == static_cast<ssize_t>(sent.size());
+    ::_exit(whole ? 0 : 1);
+  }
+  ::close(pipe_fds[1]);
+  std::string received;
+  if (pid < 0) {
+    ADD_FAILURE() << "fork failed";
+  } else {
+    std::forward<Parent>(parent)();
+    char chunk[256];
+    for (ssize_t got; (got = ::read(pipe_fds[0], chunk, sizeof chunk)) > 0;)
+      received.append(chunk, static_cast<std::size_t>(got));
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  ::close(pipe_fds[0]);
+  return received;
 }
 
 }  // namespace test

@@ -217,42 +217,26 @@ void expect_child_does_not_repeat_parent(int blocks_before_fork) {
   for (int i = 0; i < blocks_before_fork; ++i)
     draw_block();  // parent's buffer is now part-used
   constexpr int kBlocks = 64;
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(pipe_fds[0]);
-    for (int i = 0; i < kBlocks; ++i) {
-      const Block block = draw_block();
-      if (::write(pipe_fds[1], block.data(), block.size()) != static_cast<ssize_t>(block.size())) {
-        ::_exit(2);
-      }
-    }
-    ::_exit(0);
-  }
-  ::close(pipe_fds[1]);
   std::set<Block> parent_blocks;
-  for (int i = 0; i < kBlocks; ++i)
-    parent_blocks.insert(draw_block());
-  int from_child = 0;
-  Block block{};
-  std::size_t filled = 0;
-  for (;;) {
-    const ssize_t got = ::read(pipe_fds[0], block.data() + filled, block.size() - filled);
-    if (got <= 0) break;
-    filled += static_cast<std::size_t>(got);
-    if (filled == block.size()) {
-      EXPECT_EQ(parent_blocks.count(block), 0u) << "child repeated a block of its parent";
-      ++from_child;
-      filled = 0;
-    }
+  const std::string from_child = test::child_output(
+      [] {
+        std::string blocks;
+        for (int i = 0; i < kBlocks; ++i) {
+          const Block block = draw_block();
+          blocks.append(block.begin(), block.end());
+        }
+        return blocks;
+      },
+      [&] {
+        for (int i = 0; i < kBlocks; ++i)
+          parent_blocks.insert(draw_block());
+      });
+  ASSERT_EQ(from_child.size(), kBlocks * sizeof(Block));
+  for (std::size_t at = 0; at < from_child.size(); at += sizeof(Block)) {
+    Block block{};
+    std::memcpy(block.data(), from_child.data() + at, block.size());
+    EXPECT_EQ(parent_blocks.count(block), 0u) << "child repeated a block of its parent";
   }
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(from_child, kBlocks);
 }
 
 TEST(RandomSource, ForkedChildDoesNotRepeatItsParent) {

@@ -1,6 +1,3 @@
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +10,7 @@
 #include <vector>
 
 #include "pelnorix/string_map.hpp"
+#include "support.hpp"
 
 // Counts allocations, to check that an empty map costs none.
 namespace {
@@ -171,31 +169,15 @@ std::string walk_order_of_a_fresh_map() {
 TEST(StringMap, ForkedChildDoesNotDeriveItsParentsKeys) {
   StringMap before_fork;  // the thread's key source is drawn here
   constexpr int kMaps = 4;
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(pipe_fds[0]);
+  const auto orders_of_fresh_maps = [] {
     std::string orders;
     for (int i = 0; i < kMaps; ++i)
       orders += walk_order_of_a_fresh_map();
-    const bool sent =
-        ::write(pipe_fds[1], orders.data(), orders.size()) == static_cast<ssize_t>(orders.size());
-    ::_exit(sent ? 0 : 1);
-  }
-  ::close(pipe_fds[1]);
+    return orders;
+  };
   std::string parent_orders;
-  for (int i = 0; i < kMaps; ++i)
-    parent_orders += walk_order_of_a_fresh_map();
-  std::string child_orders;
-  char chunk[256];
-  for (ssize_t got; (got = ::read(pipe_fds[0], chunk, sizeof chunk)) > 0;)
-    child_orders.append(chunk, static_cast<std::size_t>(got));
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string child_orders =
+      test::child_output(orders_of_fresh_maps, [&] { parent_orders = orders_of_fresh_maps(); });
   ASSERT_EQ(child_orders.size(), parent_orders.size());
   // With keys of their own, four maps in a row walking alike in both
   // processes is as good as impossible.
