@@ -2,25 +2,19 @@
 
 #include <string>
 
+#include "boundary/interned_names.hpp"
 #include "pelnorix/fault.hpp"
 
 namespace pelnorix::python {
 namespace {
 
-// Interned once per process; never released.
-PyObject* interned(const char* text) {
-  PyObject* name = PyUnicode_InternFromString(text);
-  if (name == nullptr) raise_fault(std::string("could not intern '") + text + "'");
-  return name;
-}
-
 PyObject* all_name() {
-  static PyObject* const name = interned("__all__");
+  static PyObject* const name = interned_name("__all__");
   return name;
 }
 
 PyObject* dunder_name() {
-  static PyObject* const name = interned("__name__");
+  static PyObject* const name = interned_name("__name__");
   return name;
 }
 
