@@ -1,6 +1,5 @@
 #include "boundary/type_cells.hpp"
 
-#include <cstring>
 #include <vector>
 
 namespace pelnorix::python {
@@ -25,9 +24,6 @@ Result<PyTypeObject*> create_type(const ClassDefinition& d) {
 
   // The interpreter copies the name into the type object.
   const std::string full_name = std::string("builtins.") + d.name;
-  if (std::strlen(full_name.c_str()) != full_name.size()) {
-    return fail_with(PyExc_ValueError, "class name contains a NUL byte");
-  }
   PyType_Spec spec{full_name.c_str(), static_cast<int>(d.instance_size), 0, flags, slots.data()};
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) return fail(fetch_error());
