@@ -131,4 +131,10 @@ Outcome unsigned_value(std::uint64_t value) {
   return outcome_from_call(PyLong_FromUnsignedLongLong(value));
 }
 
+Outcome uuid_value(const Uuid& id) {
+  char text[kUuidTextLength];
+  format_uuid(id, text);
+  return text_value(std::string_view(text, kUuidTextLength));
+}
+
 }  // namespace pelnorix::python

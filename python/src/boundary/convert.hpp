@@ -14,6 +14,7 @@
 
 #include "boundary/error.hpp"
 #include "boundary/python_api.hpp"
+#include "pelnorix/uuid.hpp"
 
 namespace pelnorix::python {
 
@@ -70,6 +71,8 @@ Outcome none_value();
 Outcome text_value(std::string_view utf8);
 Outcome bool_value(bool value);
 Outcome unsigned_value(std::uint64_t value);
+// The canonical 36-character text form.
+Outcome uuid_value(const Uuid& id);
 
 template <typename T>
 Outcome optional_unsigned_value(const std::optional<T>& value) {

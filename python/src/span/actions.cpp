@@ -35,9 +35,7 @@ Outcome span_report_action(PyTraceSpan& self, std::string_view action_type, std:
 
   // The id text is made before the append, so that a failure to make it
   // leaves the span as it was.
-  char id_text[kUuidTextLength];
-  format_uuid(action.id, id_text);
-  Outcome id = text_value(std::string_view(id_text, kUuidTextLength));
+  Outcome id = uuid_value(action.id);
   if (!id) return id;
   add_agent_action(self.record, std::move(action));
   return id;

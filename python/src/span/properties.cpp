@@ -2,21 +2,12 @@
 #include "span/span.hpp"
 
 namespace pelnorix::python {
-namespace {
-
-Outcome uuid_text(const Uuid& id) {
-  char text[kUuidTextLength];
-  format_uuid(id, text);
-  return text_value(std::string_view(text, kUuidTextLength));
-}
-
-}  // namespace
 
 Outcome span_trace_id(const PyTraceSpan& self) {
-  return uuid_text(self.record.trace_id);
+  return uuid_value(self.record.trace_id);
 }
 Outcome span_span_id(const PyTraceSpan& self) {
-  return uuid_text(self.record.span_id);
+  return uuid_value(self.record.span_id);
 }
 Outcome span_operation_name(const PyTraceSpan& self) {
   return text_value(self.record.operation_name);

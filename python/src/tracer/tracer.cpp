@@ -42,13 +42,6 @@ Result<TraceSpan> new_span_record(const PyTamloxTracer& tracer, std::string_view
                   std::string(model), std::string());
 }
 
-Outcome start_span_for(const PyTamloxTracer& tracer, std::string_view operation_name,
-                       std::string_view provider, std::string_view model) {
-  Result<TraceSpan> record = new_span_record(tracer, operation_name, provider, model);
-  if (!record) return fail(std::move(record).error());
-  return new_span_object(std::move(*record));
-}
-
 Outcome tracer_new(PyTypeObject* type, std::optional<std::string_view> tenant_id,
                    std::optional<std::string_view> endpoint, std::optional<bool> enable_security) {
   Result<PyTamloxTracer> tracer = build_tracer(tenant_id, endpoint, enable_security);
@@ -57,9 +50,7 @@ Outcome tracer_new(PyTypeObject* type, std::optional<std::string_view> tenant_id
 }
 
 Outcome tracer_tenant_id(const PyTamloxTracer& self) {
-  char text[kUuidTextLength];
-  format_uuid(self.tenant_id.uuid, text);
-  return text_value(std::string_view(text, kUuidTextLength));
+  return uuid_value(self.tenant_id.uuid);
 }
 
 Outcome tracer_endpoint(const PyTamloxTracer& self) {
@@ -89,7 +80,9 @@ Outcome tracer_repr(const PyTamloxTracer& self) {
 
 Outcome tracer_start_span(const PyTamloxTracer& self, std::string_view operation_name,
                           std::string_view provider, std::string_view model) {
-  return start_span_for(self, operation_name, provider, model);
+  Result<TraceSpan> record = new_span_record(self, operation_name, provider, model);
+  if (!record) return fail(std::move(record).error());
+  return new_span_object(std::move(*record));
 }
 
 }  // namespace pelnorix::python

@@ -43,10 +43,6 @@ Result<LLMProvider> provider_from_text(std::string_view text);
 Result<TraceSpan> new_span_record(const PyTamloxTracer& tracer, std::string_view operation_name,
                                   std::string_view provider, std::string_view model);
 
-// new_span_record, wrapped in a new TraceSpan object.
-Outcome start_span_for(const PyTamloxTracer& tracer, std::string_view operation_name,
-                       std::string_view provider, std::string_view model);
-
 // Entries of the class.
 Outcome tracer_new(PyTypeObject* type, std::optional<std::string_view> tenant_id,
                    std::optional<std::string_view> endpoint, std::optional<bool> enable_security);
