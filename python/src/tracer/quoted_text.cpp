@@ -28,6 +28,7 @@ constexpr bool ranges_are_sorted_and_disjoint() {
 static_assert(ranges_are_sorted_and_disjoint(), "the binary search needs ordered ranges");
 
 constexpr char32_t kReplacementCharacter = 0xFFFD;
+constexpr std::string_view kReplacementCharacterUtf8 = "\xEF\xBF\xBD";
 
 bool needs_code_point_escape(char32_t code_point) {
   // Endpoints are mostly ASCII: answer those without searching the table.
@@ -92,24 +93,6 @@ void append_code_point_escape(std::string& out, char32_t code_point) {
   out += '}';
 }
 
-void append_utf8(std::string& out, char32_t code_point) {
-  if (code_point < 0x80) {
-    out += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    out += static_cast<char>(0xC0U | (code_point >> 6U));
-    out += static_cast<char>(0x80U | (code_point & 0x3FU));
-  } else if (code_point < 0x10000) {
-    out += static_cast<char>(0xE0U | (code_point >> 12U));
-    out += static_cast<char>(0x80U | ((code_point >> 6U) & 0x3FU));
-    out += static_cast<char>(0x80U | (code_point & 0x3FU));
-  } else {
-    out += static_cast<char>(0xF0U | (code_point >> 18U));
-    out += static_cast<char>(0x80U | ((code_point >> 12U) & 0x3FU));
-    out += static_cast<char>(0x80U | ((code_point >> 6U) & 0x3FU));
-    out += static_cast<char>(0x80U | (code_point & 0x3FU));
-  }
-}
-
 }  // namespace
 
 std::string quote_text(std::string_view utf8) {
@@ -142,7 +125,8 @@ std::string quote_text(std::string_view utf8) {
         if (needs_code_point_escape(code_point)) {
           append_code_point_escape(out, code_point);
         } else if (code_point == kReplacementCharacter) {
-          append_utf8(out, code_point);
+          // Also what a stray byte decodes to: its one byte cannot be copied.
+          out += kReplacementCharacterUtf8;
         } else {
           out.append(utf8, at, decoded.length);
         }
