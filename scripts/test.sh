@@ -47,7 +47,9 @@ for py in "${PY312}" "${PY313}"; do
   (cd /tmp && "${py}" -c 'import hashlib, pelnorix
 with open(pelnorix.__file__, "rb") as f:
     print(pelnorix.__file__, hashlib.sha256(f.read()).hexdigest()[:16])')
-  (cd tests && "${py}" -m pytest -q -p no:cacheprovider --import-mode=importlib .)
+  (cd tests && "${py}" -m pytest -q -p no:cacheprovider --import-mode=importlib --ignore=otel .)
+  log "companion (pelnorix_otel) tests on $("${py}" -c 'import sys; print(sys.version.split()[0])')"
+  (cd tests/otel && "${py}" -m pytest -q -p no:cacheprovider --import-mode=importlib .)
 done
 
 log "Python tests against the sanitized module (CPython 3.12)"
@@ -59,7 +61,7 @@ UBSAN_LIB="$(g++ -print-file-name=libubsan.so)"
   LD_PRELOAD="${ASAN_LIB} ${UBSAN_LIB}" PYTHONMALLOC=malloc \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   PELNORIX_EXPECT_MODULE="${PROJECT_ROOT}/build/py-asan/python" \
-  "${PY312}" -m pytest -q -p no:cacheprovider --import-mode=importlib .)
+  "${PY312}" -m pytest -q -p no:cacheprovider --import-mode=importlib --ignore=otel .)
 
 log "format check"
 git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
