@@ -11,3 +11,10 @@ __version__ = "0.3.0"
 __all__: list[str] = ["SpanLink", "__version__"]
 
 from ._links import SpanLink
+
+# Capture of SDK calls and nesting.
+__all__ += ["Capture", "CollectedSpan", "Sink", "SpanCollector", "Step"]
+__all__ += ["capture", "capture_all", "carry_context", "current_step", "set_sink", "step"]
+from ._sinks import CollectedSpan, Sink, SpanCollector, set_sink
+from ._steps import Step, carry_context, current_step, step
+from ._capture import Capture, capture, capture_all
