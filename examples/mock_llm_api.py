@@ -238,7 +238,7 @@ def chat_stream(
         if with_usage:
             base["usage"] = None
 
-        def chunk(delta: Body, finish_reason: str | None = None) -> tuple[None, Body]:
+        def chunk(delta: Body, finish_reason: str | None = None) -> tuple[str | None, Any]:
             choice = {"index": 0, "delta": delta, "logprobs": None, "finish_reason": finish_reason}
             return None, {**base, "choices": [choice]}
 
@@ -478,7 +478,7 @@ def message_stream(
     `overloaded_error` event after that many events, as the API does when it is overloaded."""
 
     def reply(request: Body) -> httpx2.Response:
-        started = {
+        started: Body = {
             "id": "msg_01XFDUDYJgAACzvnptvVoYEL",
             "type": "message",
             "role": "assistant",
@@ -486,7 +486,7 @@ def message_stream(
             "content": [],
             "stop_reason": None,
             "stop_sequence": None,
-            "usage": {**_anthropic_usage((usage[0], 1))},
+            "usage": _anthropic_usage((usage[0], 1)),
         }
         events: list[tuple[str | None, Any]] = [
             ("message_start", {"type": "message_start", "message": started}),

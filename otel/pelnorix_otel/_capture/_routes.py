@@ -63,7 +63,7 @@ def MANAGER(endpoint: Endpoint) -> Route:  # noqa: N802
 def VIA_PROXY(method: Any, owner: TracedObject) -> Any:  # noqa: N802
     """An SDK helper that builds on the resource's own ``create``: it runs with the traced
     resource as ``self``, so its request goes through the recorded ``create``."""
-    function = getattr(type(owner._pelnorix_object), method.__name__)
+    function = getattr(owner._pelnorix_object.__class__, method.__name__)  # the SDK's class
 
     def traced(*args: Any, **kwargs: Any) -> Any:
         return function(owner, *args, **kwargs)
