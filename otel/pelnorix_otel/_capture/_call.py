@@ -76,7 +76,7 @@ def passes_through(kwargs: dict[str, Any]) -> bool:
     if _inside.get():
         return True
     headers = kwargs.get("extra_headers")
-    return isinstance(headers, Mapping) and "X-Stainless-Raw-Response" in headers
+    return bool(headers) and isinstance(headers, Mapping) and "X-Stainless-Raw-Response" in headers
 
 
 class Call:
