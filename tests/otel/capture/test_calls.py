@@ -19,13 +19,13 @@ from mock_llm_api import MockLLMAPI, ToolCall
 
 WEATHER = ToolCall("call_w1", "get_weather", {"city": "Paris"})
 QUESTION = "Weather in Paris?"
-CHAT_MESSAGES = [{"role": "system", "content": "Be brief."}, {"role": "user", "content": QUESTION}]
-ANTHROPIC_ARGS = dict(
+CHAT_MESSAGES: Any = [{"role": "system", "content": "Be brief."}, {"role": "user", "content": QUESTION}]
+ANTHROPIC_ARGS: Any = dict(
     model="claude-sonnet-4-5", max_tokens=64, stop_sequences=["STOP"], system="Be brief.",
     messages=[{"role": "user", "content": QUESTION}],
 )
-RESPONSE_ARGS = dict(model="gpt-4o-mini", instructions="Be brief.", input=QUESTION, max_output_tokens=64, temperature=0.2)
-CHAT_ARGS = dict(model="gpt-4o-mini", messages=CHAT_MESSAGES, max_tokens=64, temperature=0.2)
+RESPONSE_ARGS: Any = dict(model="gpt-4o-mini", instructions="Be brief.", input=QUESTION, max_output_tokens=64, temperature=0.2)
+CHAT_ARGS: Any = dict(model="gpt-4o-mini", messages=CHAT_MESSAGES, max_tokens=64, temperature=0.2)
 PARAMETERS = {"gen_ai.request.max_tokens": "64", "gen_ai.request.temperature": "0.2"}
 PARIS = "The capital of France is Paris."
 

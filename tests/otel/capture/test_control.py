@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+from typing import Any
 
 import anthropic
 import openai
@@ -14,9 +15,9 @@ import pelnorix_otel
 from mock_llm_api import MockLLMAPI
 from pelnorix_otel import SpanCollector
 
-MESSAGES = [{"role": "user", "content": "Capital of France?"}]
-CHAT = dict(model="gpt-4o-mini", messages=MESSAGES)
-ANTHROPIC = dict(model="claude-sonnet-4-5", max_tokens=64, messages=MESSAGES)
+MESSAGES: Any = [{"role": "user", "content": "Capital of France?"}]
+CHAT: Any = dict(model="gpt-4o-mini", messages=MESSAGES)
+ANTHROPIC: Any = dict(model="claude-sonnet-4-5", max_tokens=64, messages=MESSAGES)
 
 
 def test_capture_all_captures_every_client_until_undone(api: MockLLMAPI, collector: SpanCollector) -> None:
@@ -80,7 +81,8 @@ def test_the_traced_client_stands_in_for_the_client(api: MockLLMAPI, collector: 
 def test_arguments_are_sent_as_the_caller_gave_them(api: MockLLMAPI, collector: SpanCollector) -> None:
     traced = pelnorix_otel.capture(mock.openai_client(api))
     traced.chat.completions.create(model="gpt-4o-mini", messages=(message for message in MESSAGES))
-    for options in ({"include_usage": False}, None):
+    choices: list[Any] = [{"include_usage": False}, None]
+    for options in choices:
         for _ in traced.chat.completions.create(**CHAT, stream=True, stream_options=options):
             pass
     assert api.requests[0]["messages"] == MESSAGES  # a generator of messages is sent, not used up

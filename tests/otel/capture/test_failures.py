@@ -15,9 +15,9 @@ import mock_llm_api as mock
 import pelnorix_otel
 from mock_llm_api import MockLLMAPI
 
-MESSAGES = [{"role": "user", "content": "Capital of France?"}]
-CHAT = dict(model="gpt-4o-mini", messages=MESSAGES)
-ANTHROPIC = dict(model="claude-sonnet-4-5", max_tokens=64, messages=MESSAGES)
+MESSAGES: Any = [{"role": "user", "content": "Capital of France?"}]
+CHAT: Any = dict(model="gpt-4o-mini", messages=MESSAGES)
+ANTHROPIC: Any = dict(model="claude-sonnet-4-5", max_tokens=64, messages=MESSAGES)
 
 
 def _refused(request: dict[str, Any]) -> httpx2.Response:

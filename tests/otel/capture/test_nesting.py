@@ -16,7 +16,7 @@ import pelnorix_otel
 from mock_llm_api import MockLLMAPI
 from pelnorix_otel import CollectedSpan, SpanCollector, carry_context, current_step, step
 
-MESSAGES = [{"role": "user", "content": "Capital of France?"}]
+MESSAGES: Any = [{"role": "user", "content": "Capital of France?"}]
 
 
 def by_name(collector: SpanCollector) -> dict[str, CollectedSpan]:
@@ -87,7 +87,7 @@ def _generator(inner: Callable[[], None]) -> Callable[[], Any]:
         seen = []
         for item in work():
             seen.append((item, current_step()))  # the consumer between yields: not inside "work"
-        assert [item for item, _ in seen] == [1, 2] and {span.model_name for _, span in seen} == {"outer"}
+        assert [item for item, _ in seen] == [1, 2] and {span and span.model_name for _, span in seen} == {"outer"}
         return "done"
 
     return consume
@@ -102,7 +102,7 @@ def _async_generator(inner: Callable[[], None]) -> Callable[[], Any]:
 
     async def consume() -> str:
         seen = [(item, current_step()) async for item in work()]
-        assert [item for item, _ in seen] == [1, 2] and {span.model_name for _, span in seen} == {"outer"}
+        assert [item for item, _ in seen] == [1, 2] and {span and span.model_name for _, span in seen} == {"outer"}
         return "done"
 
     return lambda: asyncio.run(consume())
