@@ -187,7 +187,10 @@ class StreamCall(Call):
 
     def __del__(self) -> None:
         if not self.finished:
-            self.ended("abandoned")
+            try:
+                self.ended("abandoned")
+            except Exception:  # at interpreter exit the logging machinery may be gone already
+                pass
 
 
 def status_of(error: BaseException) -> int | None:
