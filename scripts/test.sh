@@ -70,6 +70,9 @@ if [[ -f examples/quickstart.py ]]; then
   log "type check (mypy --strict)"
   "${PY312}" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "${WHEEL}"
   "${PY312}" -m mypy --strict examples/quickstart.py tests/test_typed_usage.py
+  # The companion, its tests and the capture examples with the offline API they share.
+  "${PY312}" -m mypy --strict otel/pelnorix_otel tests/otel examples/mock_llm_api.py \
+    examples/openai_chat.py examples/anthropic_agent.py
 fi
 
 log "all tests passed"
