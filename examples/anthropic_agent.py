@@ -9,6 +9,7 @@ exported there.
 
 from __future__ import annotations
 
+import json
 import os
 from collections.abc import Callable
 from typing import Any
@@ -68,6 +69,7 @@ def agent(client: anthropic.Anthropic, question: str) -> str:
             if block.type == "tool_use":
                 with pelnorix_otel.step(block.name, kind="tool") as span:
                     span.add_tag("gen_ai.tool.call.id", block.id)
+                    span.set_prompt(json.dumps(block.input))
                     output = RUN_TOOL[block.name](**block.input)
                     span.set_response(output)
                 results.append({"type": "tool_result", "tool_use_id": block.id, "content": output})

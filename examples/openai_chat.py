@@ -83,6 +83,7 @@ def assistant(client: openai.OpenAI, question: str) -> str:
         for call_id, name, arguments in calls.values():
             with pelnorix_otel.step(name, kind="tool") as span:
                 span.add_tag("gen_ai.tool.call.id", call_id)
+                span.set_prompt(arguments)
                 result = get_weather(**json.loads(arguments))
                 span.set_response(result)
             messages.append({"role": "tool", "tool_call_id": call_id, "content": result})

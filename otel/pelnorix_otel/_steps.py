@@ -105,6 +105,7 @@ class _Run:
         span = self.span
         try:
             if error is not None and not isinstance(error, GeneratorExit):
+                span.add_tag("error.type", type(error).__qualname__)
                 span.set_error(describe_error(error))
             elif span.is_failed:  # the step's code reported a failure itself
                 span.set_error(cast(str, span.error_message), span.status_code)

@@ -173,6 +173,7 @@ class Call:
             if error is None or outcome.output:
                 span.set_response(outcome.text())
             if error is not None:
+                span.add_tag("error.type", type(error).__qualname__)
                 span.set_error(describe_error(error), status_of(error))
         except Exception as exc:
             log_once(f"exc:finish:{type(exc).__qualname__}", "pelnorix_otel: cannot finish a span: %s", exc)

@@ -70,6 +70,7 @@ def test_an_sdk_error_reaches_the_caller_as_without_capture_and_fails_the_span(
     [span] = collector.spans
     assert span.is_failed and span.response is None
     assert span.error_message == f"{type(traced).__qualname__}: {traced}"
+    assert span.to_dict()["tags"]["error.type"] == type(traced).__qualname__
     assert span.status_code == status
 
 

@@ -136,6 +136,7 @@ def test_a_decorated_step_nests_and_fails_with_the_exception(kind: str, fails: b
     })
     work = by_name(collector)["invoke_agent work"].span
     assert work.is_failed == fails and work.error_message == ("ValueError: bad input" if fails else None)
+    assert work.to_dict()["tags"].get("error.type") == ("ValueError" if fails else None)
 
 
 def test_a_generator_step_left_early_ends_without_failing(collector: SpanCollector) -> None:
