@@ -264,12 +264,23 @@ async def _relay_async(inner: AsyncIterator[Any], call: Call) -> AsyncIterator[A
 # --- one captured call, sync and async ------------------------------------------------------
 
 
-def _begin(endpoint: Endpoint, kwargs: dict[str, Any], target: Target) -> Call | None:
+def _start(
+    endpoint: Endpoint, kwargs: dict[str, Any], target: Target, described: dict[str, Any] | None
+) -> tuple[Call | None, dict[str, Any], dict[str, Any]]:
+    """The record of a call about to be made (None: the call goes untraced), the arguments to
+    send and the request's arguments. ``described``: the request's arguments when they are not
+    the method's own (a stream manager's request takes none)."""
+    request = kwargs if described is None else described
+    if passes_through(request):
+        return None, kwargs, request
     try:
-        return (StreamCall if kwargs.get("stream") is True else Call)(endpoint, kwargs, target)
+        call = (StreamCall if request.get("stream") is True else Call)(endpoint, request, target)
     except Exception as exc:
         log_once(f"exc:begin:{type(exc).__qualname__}", "pelnorix_otel: cannot record a call: %s", exc)
-        return None
+        return None, kwargs, request
+    if described is None and endpoint.prepare is not None:
+        kwargs = request = endpoint.prepare(kwargs)
+    return call, kwargs, request
 
 
 def call_sync(
@@ -280,16 +291,10 @@ def call_sync(
     target: Target,
     described: dict[str, Any] | None = None,
 ) -> Any:
-    """``method(*args, **kwargs)``, recorded; ``described``: the request's arguments when they are
-    not the method's own (a stream manager's request takes none)."""
-    request = kwargs if described is None else described
-    if passes_through(request):
-        return method(*args, **kwargs)
-    call = _begin(endpoint, request, target)
+    """``method(*args, **kwargs)``, recorded."""
+    call, kwargs, request = _start(endpoint, kwargs, target, described)
     if call is None:
         return method(*args, **kwargs)
-    if described is None and endpoint.prepare is not None:
-        kwargs = request = endpoint.prepare(kwargs)
     token = _inside.set(True)
     try:
         result = method(*args, **kwargs)
@@ -309,15 +314,10 @@ async def call_async(
     target: Target,
     described: dict[str, Any] | None = None,
 ) -> Any:
-    """The awaited ``call_sync``."""
-    request = kwargs if described is None else described
-    if passes_through(request):
-        return await method(*args, **kwargs)
-    call = _begin(endpoint, request, target)
+    """``await method(*args, **kwargs)``, recorded."""
+    call, kwargs, request = _start(endpoint, kwargs, target, described)
     if call is None:
         return await method(*args, **kwargs)
-    if described is None and endpoint.prepare is not None:
-        kwargs = request = endpoint.prepare(kwargs)
     token = _inside.set(True)
     try:
         result = await method(*args, **kwargs)
