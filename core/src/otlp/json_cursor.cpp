@@ -15,10 +15,6 @@
 namespace pelnorix::otlp_detail {
 namespace {
 
-bool is_whitespace(char c) noexcept {
-  return c == ' ' || c == '\n' || c == '\r' || c == '\t';
-}
-
 // Bytes that end a plain run of string text: the closing quote, a backslash,
 // a control character (not allowed raw) and any byte of a multi-byte
 // character (checked on its own).
@@ -133,6 +129,14 @@ void JsonCursor::add_context(std::string_view segment) {
   context_.emplace_back(segment);
 }
 
+void JsonCursor::add_index_context(std::size_t index) {
+  // Built step by step: GCC 12 warns falsely (-Wrestrict) on "[" + text + "]".
+  std::string segment = "[";
+  segment += std::to_string(index);
+  segment += ']';
+  context_.push_back(std::move(segment));
+}
+
 std::string JsonCursor::error_message() const {
   std::string message;
   for (auto segment = context_.rbegin(); segment != context_.rend(); ++segment) {
@@ -146,39 +150,32 @@ std::string JsonCursor::error_message() const {
   return message;
 }
 
-void JsonCursor::skip_whitespace() noexcept {
+void JsonCursor::skip_whitespace_run() noexcept {
+  // The pretty layout has a line break and a run of indentation before every
+  // member, skipped a block at a time.
+#if defined(__SSE2__)
+  while (end_ - pos_ >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pos_));
+    const __m128i space = _mm_cmpeq_epi8(block, _mm_set1_epi8(' '));
+    const __m128i newline = _mm_cmpeq_epi8(block, _mm_set1_epi8('\n'));
+    const __m128i tab = _mm_cmpeq_epi8(block, _mm_set1_epi8('\t'));
+    const __m128i carriage_return = _mm_cmpeq_epi8(block, _mm_set1_epi8('\r'));
+    const auto blanks = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_or_si128(_mm_or_si128(space, newline), _mm_or_si128(tab, carriage_return))));
+    if (blanks != 0xFFFF) {
+      pos_ += __builtin_ctz(~blanks);
+      return;
+    }
+    pos_ += 16;
+  }
+#endif
   while (pos_ != end_ && is_whitespace(*pos_))
     ++pos_;
 }
 
-bool JsonCursor::consume(char c) noexcept {
-  skip_whitespace();
-  if (pos_ == end_ || *pos_ != c) return false;
-  ++pos_;
-  return true;
-}
-
-bool JsonCursor::peek(char c) noexcept {
-  skip_whitespace();
-  return pos_ != end_ && *pos_ == c;
-}
-
-bool JsonCursor::expect(char c) {
-  if (consume(c)) return true;
+bool JsonCursor::expected(char c) {
   if (pos_ == end_) return fail(std::string("unexpected end of text, expected '") + c + "'");
   return fail(std::string("expected '") + c + "'");
-}
-
-bool JsonCursor::at_end() noexcept {
-  skip_whitespace();
-  return pos_ == end_;
-}
-
-bool JsonCursor::consume_null() noexcept {
-  skip_whitespace();
-  if (end_ - pos_ < 4 || std::memcmp(pos_, "null", 4) != 0) return false;
-  pos_ += 4;
-  return true;
 }
 
 bool JsonCursor::read_bool(bool& out) {
@@ -218,44 +215,30 @@ bool JsonCursor::read_string(std::string_view& out) {
 }
 
 bool JsonCursor::read_escaped_string(const char* start, std::string_view& out) {
-  // Find the closing quote first: the decoded text is never longer than the
-  // raw one, so that length is room enough.
-  const char* scan = pos_;
+  // Decoded into the reused scratch text, then kept in the arena.
+  scratch_.assign(start, pos_);
   for (;;) {
-    scan = skip_plain(scan, end_);
-    if (scan == end_) return fail("unterminated string");
-    if (*scan == '"') break;
-    if (*scan == '\\') {
-      if (end_ - scan < 2) return fail("unterminated string");
-      scan += 2;
-      continue;
-    }
-    ++scan;  // checked again while decoding
-  }
-  char* const decoded = arena_.allocate(static_cast<std::size_t>(scan - start));
-  const std::size_t plain = static_cast<std::size_t>(pos_ - start);
-  std::memcpy(decoded, start, plain);
-  char* out_pos = decoded + plain;
-  while (pos_ != scan) {
-    const char* run_end = skip_plain(pos_, scan);
-    std::memcpy(out_pos, pos_, static_cast<std::size_t>(run_end - pos_));
-    out_pos += run_end - pos_;
+    const char* const run_end = skip_plain(pos_, end_);
+    scratch_.append(pos_, run_end);
     pos_ = run_end;
-    if (pos_ == scan) break;
+    if (pos_ == end_) return fail("unterminated string");
     const auto c = static_cast<unsigned char>(*pos_);
+    if (c == '"') {
+      ++pos_;
+      out = arena_.store(scratch_);
+      return true;
+    }
     if (c < 0x20) return fail("raw control character in a string");
     if (c >= 0x80) {
-      const std::size_t length = multibyte_length(pos_, scan);
+      const std::size_t length = multibyte_length(pos_, end_);
       if (length == 0) return fail("invalid UTF-8 in a string");
-      std::memcpy(out_pos, pos_, length);
-      out_pos += length;
+      scratch_.append(pos_, length);
       pos_ += length;
       continue;
     }
-    // A backslash, with its escaped character before `scan`.
-    const char escaped = pos_[1];
+    if (end_ - pos_ < 2) return fail("unterminated string");
     char simple = 0;
-    switch (escaped) {
+    switch (pos_[1]) {
       case '"':
         simple = '"';
         break;
@@ -281,38 +264,38 @@ bool JsonCursor::read_escaped_string(const char* start, std::string_view& out) {
         simple = '\t';
         break;
       case 'u':
-        if (!decode_unicode_escape(pos_, out_pos)) return false;
+        if (!decode_unicode_escape()) return false;
         continue;
       default:
         return fail("invalid escape in a string");
     }
-    *out_pos++ = simple;
+    scratch_ += simple;
     pos_ += 2;
   }
-  ++pos_;  // the closing quote
-  out = std::string_view(decoded, static_cast<std::size_t>(out_pos - decoded));
-  return true;
 }
 
-// `in` is at the backslash of "\uXXXX"; a high surrogate must be followed by
-// the escape of a low one, and the pair stands for one character.
-bool JsonCursor::decode_unicode_escape(const char*& in, char*& out) {
-  if (end_ - in < 6) return fail("incomplete \\u escape");
-  const long unit = read_hex4(in + 2);
+// At the backslash of "\uXXXX"; a high surrogate must be followed by the
+// escape of a low one, and the pair stands for one character.
+bool JsonCursor::decode_unicode_escape() {
+  if (end_ - pos_ < 6) return fail("incomplete \\u escape");
+  const long unit = read_hex4(pos_ + 2);
   if (unit < 0) return fail("invalid \\u escape");
   auto code_point = static_cast<std::uint32_t>(unit);
   if (code_point >= 0xDC00 && code_point <= 0xDFFF) return fail("unpaired surrogate escape");
   if (code_point >= 0xD800 && code_point <= 0xDBFF) {
-    if (end_ - in < 12 || in[6] != '\\' || in[7] != 'u') return fail("unpaired surrogate escape");
-    const long low = read_hex4(in + 8);
+    if (end_ - pos_ < 12 || pos_[6] != '\\' || pos_[7] != 'u') {
+      return fail("unpaired surrogate escape");
+    }
+    const long low = read_hex4(pos_ + 8);
     if (low < 0xDC00 || low > 0xDFFF) return fail("unpaired surrogate escape");
     code_point =
         0x10000 + ((code_point - 0xD800) << 10) + (static_cast<std::uint32_t>(low) - 0xDC00);
-    in += 12;
+    pos_ += 12;
   } else {
-    in += 6;
+    pos_ += 6;
   }
-  out = put_utf8(code_point, out);
+  char encoded[4];
+  scratch_.append(encoded, put_utf8(code_point, encoded));
   return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,15 +31,36 @@ class JsonCursor {
   // Names the member or element in which the failure happened; called on
   // the way out, innermost first.
   void add_context(std::string_view segment);
+  void add_index_context(std::size_t index);  // "[index]"
   // "where: what at byte N".
   std::string error_message() const;
 
-  // Each skips whitespace first.
-  bool consume(char c) noexcept;  // true when `c` was next (and is consumed)
-  bool expect(char c);
-  bool peek(char c) noexcept;  // true when `c` is next (not consumed)
-  bool at_end() noexcept;
-  bool consume_null() noexcept;  // true when `null` was next (and is consumed)
+  // Each skips whitespace first. The structural ones are inline: a document
+  // is mostly punctuation between short strings.
+  // True when `c` was next (and is consumed).
+  bool consume(char c) noexcept {
+    skip_whitespace();
+    if (pos_ == end_ || *pos_ != c) return false;
+    ++pos_;
+    return true;
+  }
+  bool expect(char c) { return consume(c) || expected(c); }
+  // True when `c` is next (not consumed).
+  bool peek(char c) noexcept {
+    skip_whitespace();
+    return pos_ != end_ && *pos_ == c;
+  }
+  bool at_end() noexcept {
+    skip_whitespace();
+    return pos_ == end_;
+  }
+  // True when `null` was next (and is consumed).
+  bool consume_null() noexcept {
+    skip_whitespace();
+    if (end_ - pos_ < 4 || std::memcmp(pos_, "null", 4) != 0) return false;
+    pos_ += 4;
+    return true;
+  }
 
   bool read_string(std::string_view& out);
   bool read_bool(bool& out);
@@ -49,10 +71,17 @@ class JsonCursor {
   bool read_double(double& out);
 
  private:
-  void skip_whitespace() noexcept;
+  static bool is_whitespace(char c) noexcept {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+  }
+  void skip_whitespace() noexcept {
+    if (pos_ != end_ && is_whitespace(*pos_)) skip_whitespace_run();
+  }
+  void skip_whitespace_run() noexcept;
+  bool expected(char c);  // the failure of expect
   bool read_number_text(std::string_view& text, bool& integral);
   bool read_escaped_string(const char* start, std::string_view& out);
-  bool decode_unicode_escape(const char*& in, char*& out);
+  bool decode_unicode_escape();
 
   const char* begin_;
   const char* pos_;
@@ -62,6 +91,7 @@ class JsonCursor {
   std::string what_;
   std::size_t failed_at_ = 0;
   std::vector<std::string> context_;  // innermost first
+  std::string scratch_;               // the string being decoded
 };
 
 // Reads an object whose members are exactly `keys`, each once, in any order
@@ -112,7 +142,7 @@ bool read_array(JsonCursor& in, ReadElement&& read_element) {
   std::size_t index = 0;
   do {
     if (!read_element(index)) {
-      in.add_context("[" + std::to_string(index) + "]");
+      in.add_index_context(index);
       return false;
     }
     ++index;
