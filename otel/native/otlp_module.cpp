@@ -24,16 +24,12 @@ PyMethodDef encode_request_definition = {
     "The body of one OTLP ExportTraceServiceRequest holding every (span document, link) pair\n"
     "of ``items``: protobuf, or OTLP/JSON when ``json`` is true."};
 
+MemberFailure populate(PyObject* module) {
+  return add_function(module, encode_request_definition);
+}
+
 int execute_module(PyObject* module) noexcept {
-  PyObject* done = guarded([&]() -> Outcome {
-    if (MemberFailure failure = add_function(module, encode_request_definition)) {
-      return fail(std::move(*failure));
-    }
-    return none_value();
-  });
-  if (done == nullptr) return -1;
-  Py_DECREF(done);
-  return 0;
+  return execute_module_with(module, &populate);
 }
 
 PyModuleDef_Slot module_slots[] = {
