@@ -16,23 +16,12 @@ import time
 import timeit
 from typing import Any
 
+from bench_surface import typical
+
 import pelnorix
 from pelnorix_otel._encoding import RequestEncoder
 
 RESOURCE = {"service.name": "checkout", "telemetry.sdk.name": "pelnorix"}
-
-
-def typical(tracer: pelnorix.TamloxTracer) -> pelnorix.TraceSpan:
-    span = tracer.start_span("chat_completion", "openai", "gpt-4")
-    span.set_prompt("p" * 1024)
-    span.set_token_counts(prompt_tokens=256, completion_tokens=256)
-    span.set_ttft_ms(120)
-    for index in range(5):
-        span.add_tag(f"tag{index}", f"value{index}")
-    for kind in ("tool_call", "web_access", "file_access"):
-        span.report_action(kind, "name", arguments='{"q": 1}', result="r" * 100, duration_ms=5)
-    span.set_response("r" * 1024)
-    return span
 
 
 def namespace() -> dict[str, Any]:
