@@ -70,6 +70,8 @@ if [[ -f examples/quickstart.py ]]; then
   log "type check (mypy --strict)"
   "${PY312}" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "${WHEEL}"
   "${PY312}" -m mypy --strict examples/quickstart.py tests/test_typed_usage.py
+  # The companion's sources, its tests and its example, against the installed module's stubs.
+  "${PY312}" -m mypy --strict otel/pelnorix_otel tests/otel examples/export_agent_run.py
 fi
 
 log "all tests passed"
