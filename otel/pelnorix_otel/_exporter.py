@@ -208,7 +208,9 @@ class OTLPExporter:
                 return False
             queue = self._queue
             queued_bytes = self._queued_bytes + size
-            if len(queue) >= self._max_queue_spans or queued_bytes > self._max_queue_bytes:
+            # A span larger than the whole byte bound still goes into an empty
+            # queue: once its texts are capped it may well be sendable.
+            if len(queue) >= self._max_queue_spans or (queued_bytes > self._max_queue_bytes and queue):
                 self._dropped[DropReason.QUEUE_FULL] += 1
                 return False
             self._accepted += 1
@@ -543,19 +545,19 @@ class OTLPExporter:
 
 
 def _estimated_size(span: pelnorix.TraceSpan) -> int:
+    # Each property read copies its text; a span with a response is rarely
+    # one with an error too, so the error message is read only without one.
     try:
         prompt = span.prompt
-        response = span.response
-        error = span.error_message
         actions = span.agent_actions_count
+        last = span.response
+        if last is None:
+            last = span.error_message or ""
     except RuntimeError:  # held by another thread's recording call: a round guess
         return _SPAN_BYTES + 4096
-    size = _SPAN_BYTES + _ACTION_BYTES * actions + (len(prompt) if prompt.isascii() else 3 * len(prompt))
-    if response is not None:
-        size += len(response) if response.isascii() else 3 * len(response)
-    if error is not None:
-        size += len(error) if error.isascii() else 3 * len(error)
-    return size
+    size = _SPAN_BYTES + _ACTION_BYTES * actions
+    size += len(prompt) if prompt.isascii() else 3 * len(prompt)
+    return size + (len(last) if last.isascii() else 3 * len(last))
 
 
 def _json_of(span: pelnorix.TraceSpan) -> str:

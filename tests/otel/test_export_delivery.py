@@ -232,6 +232,8 @@ def test_a_full_queue_refuses_and_counts_while_the_receiver_hangs(
     assert [by_bytes.export(span, link=None) for span in spans(4)] == [True] * 3 + [False]
     counters = accounted(by_bytes.counters())
     assert (counters.queued, counters.dropped[DropReason.QUEUE_FULL]) == (3, 1)
+    # A span over the whole byte bound still enters an empty queue (capping may make it sendable).
+    assert make(max_queue_bytes=2500).export(spans(1, prompt="z" * 10_000)[0], link=None)
 
 
 def test_flush_and_shutdown_keep_their_deadlines_against_a_hanging_receiver(
