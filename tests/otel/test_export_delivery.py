@@ -299,13 +299,3 @@ def test_prepare_returns_exactly_what_export_sends(
     assert received.headers["Authorization"] == "Bearer k"
     assert ("Content-Encoding" in received.headers) == (compression == "gzip")
     assert "Bearer" not in repr(prepared) and "Bearer" not in repr(exporter.settings)
-
-
-def test_wrong_arguments_raise_before_anything_is_queued(make: Make) -> None:
-    exporter = make()
-    with pytest.raises(TypeError):
-        exporter.export({"prompt": "hi"})  # type: ignore[arg-type]
-    with pytest.raises(TypeError):
-        exporter.export(spans(1)[0], link=("0" * 32, "0" * 16))  # type: ignore[arg-type]
-    assert exporter.counters().handed_over == 0
-

@@ -97,12 +97,6 @@ CASES: list[tuple[str, dict[str, str], dict[str, Any], dict[str, Any]]] = [
         {"protocol": "http/json", "compression": "gzip", "timeout": 2.5},
     ),
     (
-        "arguments beat the variables",
-        {"OTEL_EXPORTER_OTLP_PROTOCOL": "http/json", "OTEL_EXPORTER_OTLP_HEADERS": "a=1"},
-        {"protocol": "http/protobuf", "headers": {"b": "2"}, "timeout": 0.5},
-        {"protocol": "http/protobuf", "headers": {"b": "2"}, "timeout": 0.5},
-    ),
-    (
         "batching variables; a batch is never larger than the queue",
         {
             "OTEL_BSP_SCHEDULE_DELAY": "250",
