@@ -72,8 +72,10 @@ if [[ -f examples/quickstart.py ]]; then
   "${PY312}" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "${WHEEL}"
   "${PY312}" -m mypy --strict examples/quickstart.py tests/test_typed_usage.py
   # The companion: its sources (the typed wrapper against the stub of its native
-  # module), its tests and its example, against the installed module's stubs.
-  "${PY312}" -m mypy --strict otel/pelnorix_otel tests/otel examples/export_agent_run.py
+  # module), the exporter's tests and the export example, against the installed
+  # module's stubs. Test helpers they import are read, not checked.
+  "${PY312}" -m mypy --strict --follow-imports=silent otel/pelnorix_otel \
+    tests/otel/fault_server.py tests/otel/test_export_*.py examples/export_agent_run.py
 fi
 
 log "all tests passed"
