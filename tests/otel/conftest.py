@@ -8,10 +8,11 @@ from pathlib import Path
 
 import pytest
 
-# Test modules import their helpers (collector.py) from this folder.
+# Test modules import their helpers (collector.py, fault_server.py) from this folder.
 sys.path.insert(0, str(Path(__file__).parent))
 
 from collector import Collector  # noqa: E402
+from fault_server import FaultServer, serve  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -28,3 +29,10 @@ def collector() -> Iterator[Collector]:
         yield running
     finally:
         running.close()
+
+
+@pytest.fixture
+def receiver() -> Iterator[FaultServer]:
+    """A loopback receiver of the tests whose answers each test scripts, for
+    injecting faults (every request gets 200 until told otherwise)."""
+    yield from serve()
