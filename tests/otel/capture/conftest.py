@@ -22,7 +22,7 @@ def api() -> MockLLMAPI:
 
 
 @pytest.fixture
-def collector() -> Iterator[pelnorix_otel.SpanCollector]:
+def recorder() -> Iterator[pelnorix_otel.SpanCollector]:
     """The process default sink for the test; defaults and any capture_all are undone after it."""
     sink = pelnorix_otel.SpanCollector()
     saved = (_sinks._Defaults.sink, _sinks._Defaults.tracer)

@@ -136,7 +136,7 @@ def run(shape: Shape, client: Any, api: MockLLMAPI, asynchronous: bool) -> Any:
 @pytest.mark.parametrize("asynchronous", [False, True], ids=["sync", "async"])
 @pytest.mark.parametrize("name", SHAPES)
 def test_a_call_gives_one_span_and_the_caller_sees_what_the_bare_client_gives(
-    name: str, asynchronous: bool, collector: pelnorix_otel.SpanCollector
+    name: str, asynchronous: bool, recorder: pelnorix_otel.SpanCollector
 ) -> None:
     shape = SHAPES[name]
     bare_api, traced_api = MockLLMAPI(), MockLLMAPI()
@@ -150,7 +150,7 @@ def test_a_call_gives_one_span_and_the_caller_sees_what_the_bare_client_gives(
         assert sent.pop("stream_options") == {"include_usage": True}
     assert sent == bare_api.requests[0]
 
-    [span] = collector.spans
+    [span] = recorder.spans
     record = span.to_dict()
     tags = record["tags"]
     assert (span.operation_name, record["provider"]) == (shape.operation, "OpenAI" if shape.sdk == "openai" else "Anthropic")
@@ -187,7 +187,7 @@ def test_a_call_gives_one_span_and_the_caller_sees_what_the_bare_client_gives(
 
 
 def test_a_conversation_with_tool_results_and_sdk_objects_reads_as_one_prompt(
-    api: MockLLMAPI, collector: pelnorix_otel.SpanCollector
+    api: MockLLMAPI, recorder: pelnorix_otel.SpanCollector
 ) -> None:
     """The caller passes the model's own answer objects back, with the tool's result."""
     openai_client = pelnorix_otel.capture(mock.openai_client(api.plan(mock.chat(None, tool_calls=[WEATHER]), mock.chat())))
@@ -208,10 +208,10 @@ def test_a_conversation_with_tool_results_and_sdk_objects_reads_as_one_prompt(
         'assistant: [tool call] get_weather {"city":"Paris"} (call_w1)\n'
         "ROLE: [tool result call_w1] 21 C"
     )
-    openai_span, anthropic_span = collector.spans[1], collector.spans[3]
+    openai_span, anthropic_span = recorder.spans[1], recorder.spans[3]
     assert openai_span.prompt == expected.replace("ROLE", "tool")
     assert anthropic_span.prompt == expected.replace("ROLE", "user")
-    assert collector.spans[0].response == collector.spans[2].response == '[tool call] get_weather {"city":"Paris"} (call_w1)'
+    assert recorder.spans[0].response == recorder.spans[2].response == '[tool call] get_weather {"city":"Paris"} (call_w1)'
     for span in (openai_span, anthropic_span):
         parts = [part for message in json.loads(span.to_dict()["tags"]["gen_ai.input.messages"]) for part in message["parts"]]
         assert {"type": "tool_call_response", "id": "call_w1", "response": "21 C"} in parts

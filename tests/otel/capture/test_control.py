@@ -20,7 +20,7 @@ CHAT: Any = dict(model="gpt-4o-mini", messages=MESSAGES)
 ANTHROPIC: Any = dict(model="claude-sonnet-4-5", max_tokens=64, messages=MESSAGES)
 
 
-def test_capture_all_captures_every_client_until_undone(api: MockLLMAPI, collector: SpanCollector) -> None:
+def test_capture_all_captures_every_client_until_undone(api: MockLLMAPI, recorder: SpanCollector) -> None:
     original = openai.resources.chat.completions.Completions.create
     own = SpanCollector()
     with pelnorix_otel.capture_all(own) as captured:
@@ -41,44 +41,44 @@ def test_capture_all_captures_every_client_until_undone(api: MockLLMAPI, collect
 
     assert [span.model_name for span in own.spans] == ["gpt-4o-mini", "claude-sonnet-4-5", "gpt-4o-mini", "claude-sonnet-4-5", "agent"]
     assert [span.to_dict()["provider"] for span in own.spans[:2]] == ["OpenAI", "Anthropic"]
-    assert collector.spans == []  # nothing after undo, and the earlier default is back
-    assert pelnorix_otel._sinks.default_sink() is collector
+    assert recorder.spans == []  # nothing after undo, and the earlier default is back
+    assert pelnorix_otel._sinks.default_sink() is recorder
 
 
-def test_a_call_captured_twice_gives_one_span(api: MockLLMAPI, collector: SpanCollector) -> None:
+def test_a_call_captured_twice_gives_one_span(api: MockLLMAPI, recorder: SpanCollector) -> None:
     traced = pelnorix_otel.capture(pelnorix_otel.capture(mock.openai_client(api)))
     with pelnorix_otel.capture_all():
         traced.chat.completions.create(**CHAT)
         with traced.chat.completions.stream(**CHAT) as stream:  # the helper calls create itself
             stream.until_done()
-    assert len(collector.spans) == 2
-    assert collector.spans[1].completion_tokens == 8  # the helper's stream asked for usage too
+    assert len(recorder.spans) == 2
+    assert recorder.spans[1].completion_tokens == 8  # the helper's stream asked for usage too
 
 
-def test_an_instrumented_client_is_captured_with_its_tracer(api: MockLLMAPI, collector: SpanCollector) -> None:
+def test_an_instrumented_client_is_captured_with_its_tracer(api: MockLLMAPI, recorder: SpanCollector) -> None:
     tracer = pelnorix.TamloxTracer()
     instrumented = pelnorix.instrument(mock.anthropic_client(api), tracer=tracer)
     traced = pelnorix_otel.capture(instrumented)
     assert isinstance(traced, pelnorix.InstrumentedClient) and traced.tracer is tracer
     assert isinstance(traced.wrapped_client, anthropic.Anthropic)
     traced.messages.create(**ANTHROPIC)
-    [span] = collector.spans
+    [span] = recorder.spans
     assert span.to_dict()["tenant_id"] == tracer.tenant_id
 
 
-def test_the_traced_client_stands_in_for_the_client(api: MockLLMAPI, collector: SpanCollector) -> None:
+def test_the_traced_client_stands_in_for_the_client(api: MockLLMAPI, recorder: SpanCollector) -> None:
     client = mock.openai_client(api)
     traced = pelnorix_otel.capture(client)
     assert isinstance(traced, openai.OpenAI) and traced.api_key == client.api_key
     with traced as entered:
         entered.with_options(timeout=5).chat.completions.create(**CHAT)  # still traced
         entered.chat.completions.with_raw_response.create(**CHAT)  # the raw HTTP response: not recorded
-    assert len(collector.spans) == 1
+    assert len(recorder.spans) == 1
     with pytest.raises(TypeError, match="openai or anthropic client"):
         pelnorix_otel.capture(object())
 
 
-def test_arguments_are_sent_as_the_caller_gave_them(api: MockLLMAPI, collector: SpanCollector) -> None:
+def test_arguments_are_sent_as_the_caller_gave_them(api: MockLLMAPI, recorder: SpanCollector) -> None:
     traced = pelnorix_otel.capture(mock.openai_client(api))
     traced.chat.completions.create(model="gpt-4o-mini", messages=(message for message in MESSAGES))
     choices: list[Any] = [{"include_usage": False}, None]
@@ -87,12 +87,12 @@ def test_arguments_are_sent_as_the_caller_gave_them(api: MockLLMAPI, collector: 
             pass
     assert api.requests[0]["messages"] == MESSAGES  # a generator of messages is sent, not used up
     assert [request.get("stream_options") for request in api.requests[1:]] == [{"include_usage": False}, None]
-    assert collector.spans[0].prompt == "user: Capital of France?"
-    assert collector.spans[1].prompt_tokens is None  # no usage unless capture may ask for it
+    assert recorder.spans[0].prompt == "user: Capital of France?"
+    assert recorder.spans[1].prompt_tokens is None  # no usage unless capture may ask for it
 
 
-def test_a_retried_call_is_one_span_of_the_whole_wait(collector: SpanCollector) -> None:
+def test_a_retried_call_is_one_span_of_the_whole_wait(recorder: SpanCollector) -> None:
     client = pelnorix_otel.capture(mock.openai_client(MockLLMAPI(mock.error(429), mock.chat()), max_retries=1))
     client.chat.completions.create(**CHAT)
-    [span] = collector.spans
+    [span] = recorder.spans
     assert not span.is_failed and span.response == "The capital of France is Paris."

@@ -59,7 +59,7 @@ def _failure(call: Callable[[Any], Any], client: Any) -> BaseException:
 
 @pytest.mark.parametrize("name", ERRORS)
 def test_an_sdk_error_reaches_the_caller_as_without_capture_and_fails_the_span(
-    name: str, collector: pelnorix_otel.SpanCollector
+    name: str, recorder: pelnorix_otel.SpanCollector
 ) -> None:
     sdk, call, reply, status = ERRORS[name]
     make = mock.openai_client if sdk == "openai" else mock.anthropic_client
@@ -67,7 +67,7 @@ def test_an_sdk_error_reaches_the_caller_as_without_capture_and_fails_the_span(
     traced = _failure(call, pelnorix_otel.capture(make(MockLLMAPI(reply))))
     assert (type(traced), str(traced), getattr(traced, "status_code", None)) == (type(bare), str(bare), status)
 
-    [span] = collector.spans
+    [span] = recorder.spans
     assert span.is_failed and span.response is None
     assert span.error_message == f"{type(traced).__qualname__}: {traced}"
     assert span.to_dict()["tags"]["error.type"] == type(traced).__qualname__
@@ -150,7 +150,7 @@ STREAM_ENDS = {
 
 @pytest.mark.parametrize("name", STREAM_ENDS)
 def test_a_stream_that_ends_early_finishes_its_span_with_the_partial_answer_and_why(
-    name: str, collector: pelnorix_otel.SpanCollector
+    name: str, recorder: pelnorix_otel.SpanCollector
 ) -> None:
     make, call, reply, how, count, end, text, error = STREAM_ENDS[name]
     client = pelnorix_otel.capture(make(MockLLMAPI(reply)))
@@ -161,7 +161,7 @@ def test_a_stream_that_ends_early_finishes_its_span_with_the_partial_answer_and_
             _ended(how, call(client), count)
         assert f"{type(caught.value).__qualname__}: {caught.value}".startswith(error)
 
-    [span] = collector.spans
+    [span] = recorder.spans
     tags = span.to_dict()["tags"]
     assert tags["pelnorix.stream.end"] == end
     assert span.response == text

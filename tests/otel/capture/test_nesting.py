@@ -19,13 +19,13 @@ from pelnorix_otel import CollectedSpan, SpanCollector, carry_context, current_s
 MESSAGES: Any = [{"role": "user", "content": "Capital of France?"}]
 
 
-def by_name(collector: SpanCollector) -> dict[str, CollectedSpan]:
-    return {f"{item.span.operation_name} {item.span.model_name}": item for item in collector.collected}
+def by_name(recorder: SpanCollector) -> dict[str, CollectedSpan]:
+    return {f"{item.span.operation_name} {item.span.model_name}": item for item in recorder.collected}
 
 
-def assert_tree(collector: SpanCollector, parents: dict[str, str | None]) -> None:
+def assert_tree(recorder: SpanCollector, parents: dict[str, str | None]) -> None:
     """One trace, and each named span under the named parent (None: the root)."""
-    items = by_name(collector)
+    items = by_name(recorder)
     assert sorted(items) == sorted(parents)
     assert len({item.trace_id for item in items.values()}) == 1
     for name, parent in parents.items():
@@ -33,7 +33,7 @@ def assert_tree(collector: SpanCollector, parents: dict[str, str | None]) -> Non
         assert items[name].parent_span_id == expected, name
 
 
-def test_calls_and_steps_inside_a_step_belong_to_its_trace(api: MockLLMAPI, collector: SpanCollector) -> None:
+def test_calls_and_steps_inside_a_step_belong_to_its_trace(api: MockLLMAPI, recorder: SpanCollector) -> None:
     client = pelnorix_otel.capture(mock.openai_client(api))
     with step("planner") as planner:
         assert current_step() is planner
@@ -43,16 +43,16 @@ def test_calls_and_steps_inside_a_step_belong_to_its_trace(api: MockLLMAPI, coll
     assert current_step() is None
     client.chat.completions.create(model="outside", messages=MESSAGES)
 
-    *inside, outside = collector.collected
+    *inside, outside = recorder.collected
     assert outside.link is None  # started outside every step: exported as its own trace
-    collector._items.remove(outside)
-    assert_tree(collector, {
+    recorder._items.remove(outside)
+    assert_tree(recorder, {
         "invoke_agent planner": None,
         "chat gpt-a": "invoke_agent planner",
         "execute_tool get_weather": "invoke_agent planner",
         "chat gpt-b": "execute_tool get_weather",
     })
-    root = by_name(collector)["invoke_agent planner"].span
+    root = by_name(recorder)["invoke_agent planner"].span
     assert root.to_dict()["provider"] == {"Custom": ""} and root.response == "" and not root.is_failed
 
 
@@ -113,7 +113,7 @@ DECORATED = {"function": _sync, "coroutine": _coroutine, "generator": _generator
 
 @pytest.mark.parametrize("fails", [False, True], ids=["returns", "raises"])
 @pytest.mark.parametrize("kind", DECORATED)
-def test_a_decorated_step_nests_and_fails_with_the_exception(kind: str, fails: bool, collector: SpanCollector) -> None:
+def test_a_decorated_step_nests_and_fails_with_the_exception(kind: str, fails: bool, recorder: SpanCollector) -> None:
     error = ValueError("bad input")
 
     def inner() -> None:
@@ -131,15 +131,15 @@ def test_a_decorated_step_nests_and_fails_with_the_exception(kind: str, fails: b
         else:
             assert run() == "done"
 
-    assert_tree(collector, {
+    assert_tree(recorder, {
         "invoke_agent outer": None, "invoke_agent work": "invoke_agent outer", "execute_tool lookup": "invoke_agent work",
     })
-    work = by_name(collector)["invoke_agent work"].span
+    work = by_name(recorder)["invoke_agent work"].span
     assert work.is_failed == fails and work.error_message == ("ValueError: bad input" if fails else None)
     assert work.to_dict()["tags"].get("error.type") == ("ValueError" if fails else None)
 
 
-def test_a_generator_step_left_early_ends_without_failing(collector: SpanCollector) -> None:
+def test_a_generator_step_left_early_ends_without_failing(recorder: SpanCollector) -> None:
     @step("numbers")
     def numbers() -> Iterator[int]:
         yield from range(10)
@@ -147,21 +147,21 @@ def test_a_generator_step_left_early_ends_without_failing(collector: SpanCollect
     for number in numbers():
         if number == 2:
             break
-    [item] = collector.collected
+    [item] = recorder.collected
     assert item.span.is_complete and not item.span.is_failed
 
 
-def test_what_the_step_recorded_on_its_span_is_kept(collector: SpanCollector) -> None:
+def test_what_the_step_recorded_on_its_span_is_kept(recorder: SpanCollector) -> None:
     with step("answer") as answered:
         answered.set_response("42")
     with step("refused") as refused:
         refused.set_error("policy: not allowed", 403)
-    spans = {span.model_name: span for span in collector.spans}
+    spans = {span.model_name: span for span in recorder.spans}
     assert spans["answer"].response == "42" and not spans["answer"].is_failed
     assert (spans["refused"].error_message, spans["refused"].status_code) == ("policy: not allowed", 403)
 
 
-def test_concurrent_tasks_each_nest_under_their_own_step(api: MockLLMAPI, collector: SpanCollector) -> None:
+def test_concurrent_tasks_each_nest_under_their_own_step(api: MockLLMAPI, recorder: SpanCollector) -> None:
     client = pelnorix_otel.capture(mock.async_openai_client(api))
 
     async def lookup(city: str) -> None:
@@ -174,7 +174,7 @@ def test_concurrent_tasks_each_nest_under_their_own_step(api: MockLLMAPI, collec
             await asyncio.gather(lookup("paris"), lookup("rome"))
 
     asyncio.run(run())
-    assert_tree(collector, {
+    assert_tree(recorder, {
         "invoke_agent trip": None,
         "execute_tool paris": "invoke_agent trip",
         "execute_tool rome": "invoke_agent trip",
@@ -183,7 +183,7 @@ def test_concurrent_tasks_each_nest_under_their_own_step(api: MockLLMAPI, collec
     })
 
 
-def test_carry_context_takes_the_step_into_a_thread_pool(api: MockLLMAPI, collector: SpanCollector) -> None:
+def test_carry_context_takes_the_step_into_a_thread_pool(api: MockLLMAPI, recorder: SpanCollector) -> None:
     client = pelnorix_otel.capture(mock.openai_client(api))
 
     def lookup(city: str) -> str:
@@ -201,17 +201,17 @@ def test_carry_context_takes_the_step_into_a_thread_pool(api: MockLLMAPI, collec
     for city in cities:
         parents[f"execute_tool {city}"] = "invoke_agent trip"
         parents[f"chat gpt-{city}"] = f"execute_tool {city}"
-    assert_tree(collector, parents)
+    assert_tree(recorder, parents)
 
 
-def test_inner_work_inherits_the_tracer_and_sink_of_its_step(api: MockLLMAPI, collector: SpanCollector) -> None:
+def test_inner_work_inherits_the_tracer_and_sink_of_its_step(api: MockLLMAPI, recorder: SpanCollector) -> None:
     tracer = pelnorix.TamloxTracer()
     own = SpanCollector()
     client = pelnorix_otel.capture(mock.openai_client(api))
     with step("agent", tracer=tracer, sink=own):
         with step("tool", kind="tool"):
             client.chat.completions.create(model="gpt-4o-mini", messages=MESSAGES)
-    assert collector.spans == []
+    assert recorder.spans == []
     assert {span.to_dict()["tenant_id"] for span in own.spans} == {tracer.tenant_id}
     assert len(own.spans) == 3
 
