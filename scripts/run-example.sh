@@ -14,7 +14,7 @@ log "examples/quickstart.py"
 "${PY}" examples/quickstart.py
 for example in openai_chat anthropic_agent; do  # offline: the real SDKs over a mock transport
   log "examples/${example}.py"
-  (cd examples && "${PY}" "${example}.py")
+  "${PY}" "examples/${example}.py"
 done
 log "examples/export_agent_run.py"
 exec "${PY}" examples/export_agent_run.py
