@@ -7,14 +7,12 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import textwrap
 from pathlib import Path
 from typing import Any
 
 import pytest
-
-import pelnorix
+from support import run_python
 
 SHIM_SOURCE = Path(__file__).with_name("fault_shim.c")
 
@@ -141,20 +139,8 @@ def shim(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 
 def run_with_shim(shim: Path, script: str, *args: str) -> tuple[dict[str, Any], str]:
-    env = dict(os.environ)
-    # The sanitized run preloads the sanitizer runtimes, which must stay first.
-    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(shim)]))
-    module_dir = os.path.dirname(pelnorix.__file__)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    for switch in ("PELNORIX_SHIM_CLOCK_BEFORE_EPOCH", "PELNORIX_SHIM_GETRANDOM_ERRNO"):
-        env.pop(switch, None)
-    completed = subprocess.run(
-        [sys.executable, "-c", script, *args],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=300,
-    )
+    switches = ("PELNORIX_SHIM_CLOCK_BEFORE_EPOCH", "PELNORIX_SHIM_GETRANDOM_ERRNO")
+    completed = run_python(script, *args, preload=[str(shim)], env=dict.fromkeys(switches))
     assert completed.returncode == 0, completed.stderr
     return json.loads(completed.stdout.splitlines()[-1]), completed.stderr
 
@@ -220,11 +206,6 @@ def test_a_deep_chain_of_wrappers_is_released_without_exhausting_the_stack() -> 
         print("released")
         """
     )
-    env = dict(os.environ)
-    module_dir = os.path.dirname(pelnorix.__file__)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    completed = subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=300
-    )
+    completed = run_python(script)
     assert completed.returncode == 0, completed.stderr
     assert completed.stdout.strip() == "released"
