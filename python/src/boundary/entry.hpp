@@ -33,6 +33,7 @@
 #include "boundary/error.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/python_api.hpp"
+#include "boundary/ref.hpp"
 #include "pelnorix/fault.hpp"
 
 namespace pelnorix::python {
@@ -184,7 +185,11 @@ PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-// tp_new: arguments as a tuple and a dictionary.
+// tp_new: arguments as a tuple and a dictionary. Unlike a fast call's vector,
+// the dictionary does not keep its values alive: a later conversion may run
+// Python code (a numpy-named type's __module__ or truth slot) that empties it,
+// while an earlier converted text still points into its value. So every bound
+// value is held until the operation has run.
 template <auto Op, const FunctionDescription& Desc>
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   check_description<Op, Desc>();
@@ -194,6 +199,9 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     if (BindFailure failure = bind_tuple_dict(Desc, args, kwargs, slots)) {
       return fail(std::move(*failure));
     }
+    std::array<PyRef, Desc.parameter_count()> held;
+    for (std::size_t i = 0; i < slots.size(); ++i)
+      held[i] = PyRef::borrow(slots[i]);
     return convert_and_run<Op, Desc, PyTypeObject*>(
         type, slots, std::make_index_sequence<Desc.parameter_count()>{});
   });
