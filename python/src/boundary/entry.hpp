@@ -65,8 +65,15 @@ PyObject* guarded(Body&& body) noexcept {
 template <typename SelfArg>
 struct SelfAccess;
 
+template <typename Native, BorrowKind Kind>
+using Borrowed = std::conditional_t<Kind == BorrowKind::Shared, const Native&, Native&>;
+
+// Runs `body` on the record behind `self` under a borrow of the given kind,
+// held exactly while `body` runs, and returns what `body` returns (a Result
+// of any type); a self of another class or a refused borrow is the error.
 template <typename Native, BorrowKind Kind, typename Body>
-Outcome with_borrowed(PyObject* self, Body&& body) {
+auto with_borrowed(PyObject* self, Body&& body)
+    -> std::invoke_result_t<Body&, Borrowed<Native, Kind>> {
   Result<PyTypeObject*> type = Native::type_cell().get();
   if (!type) return fail(std::move(type).error());
   if (!PyObject_TypeCheck(self, *type)) {
@@ -75,11 +82,7 @@ Outcome with_borrowed(PyObject* self, Body&& body) {
   Instance<Native>* instance = as_instance<Native>(self);
   auto borrow = BorrowGuard<Kind>::take(instance->borrow);
   if (!borrow) return fail(std::move(borrow).error());
-  if constexpr (Kind == BorrowKind::Shared) {
-    return body(std::as_const(instance->native));
-  } else {
-    return body(instance->native);
-  }
+  return body(static_cast<Borrowed<Native, Kind>>(instance->native));
 }
 
 template <typename Native>
