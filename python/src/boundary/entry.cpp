@@ -2,6 +2,12 @@
 
 namespace pelnorix::python {
 
+PyError stack_exhausted_error() {
+  return PyError::lazy(PyExc_RecursionError,
+                       "maximum recursion depth exceeded: the C stack of this thread is nearly "
+                       "used up");
+}
+
 void raise_fault_as_panic(std::exception_ptr fault) noexcept {
   try {
     std::rethrow_exception(fault);

@@ -42,16 +42,21 @@ struct ModuleArg {
   PyObject* module;
 };
 
+// RecursionError for an entry reached with too little of the C stack left.
+PyError stack_exhausted_error();
+
 // Turns an escaping C++ exception into PanicException (already set on return).
 void raise_fault_as_panic(std::exception_ptr fault) noexcept;
 
 // Runs `body` (returning Outcome) as one boundary entry and hands the result
-// to the interpreter: a new reference, or null with an exception set.
+// to the interpreter: a new reference, or null with an exception set. On a
+// thread whose C stack is nearly used up (a runaway chain of calls through
+// the module) the entry raises RecursionError instead of going deeper.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
   AttachGuard attached;
   try {
-    Outcome outcome = body();
+    Outcome outcome = attached.stack_nearly_exhausted() ? fail(stack_exhausted_error()) : body();
     if (outcome) return std::move(*outcome).release();
     std::move(outcome).error().raise();
   } catch (...) {
