@@ -45,8 +45,9 @@ struct ModuleArg {
 // RecursionError for an entry reached with too little of the C stack left.
 PyError stack_exhausted_error();
 
-// Turns an escaping C++ exception into PanicException (already set on return).
-void raise_fault_as_panic(std::exception_ptr fault) noexcept;
+// Turns an escaping C++ exception into the exception Python sees (set on
+// return): MemoryError when an allocation failed, PanicException for a fault.
+void raise_escaped_exception(std::exception_ptr escaped) noexcept;
 
 // Runs `body` (returning Outcome) as one boundary entry and hands the result
 // to the interpreter: a new reference, or null with an exception set. On a
@@ -60,7 +61,7 @@ PyObject* guarded(Body&& body) noexcept {
     if (outcome) return std::move(*outcome).release();
     std::move(outcome).error().raise();
   } catch (...) {
-    raise_fault_as_panic(std::current_exception());
+    raise_escaped_exception(std::current_exception());
   }
   return nullptr;
 }
