@@ -60,7 +60,7 @@ ensure_venv() {
     log "creating ${venv} from ${base}"
     "${base}" -m venv "${venv}" >&2
   fi
-  if ! "${venv}/bin/python" -c "import pytest, numpy, scikit_build_core, mypy, cmake, ninja" >/dev/null 2>&1; then
+  if ! "${venv}/bin/python" -c "import pytest, numpy, scikit_build_core, mypy, cmake, ninja, hypothesis" >/dev/null 2>&1; then
     log "installing Python packages into ${venv}"
     "${venv}/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
     "${venv}/bin/python" -m pip install -q --disable-pip-version-check \
