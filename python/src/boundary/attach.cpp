@@ -13,7 +13,50 @@
 namespace pelnorix::python {
 namespace {
 
-thread_local int t_attach_depth = 0;
+// The part of a thread's C stack that entries leave unused: a quarter of a
+// small stack, 64 KiB of any larger one (the main thread's 8 MiB loses under
+// 1%). One level of a chain of wrappers takes about 1 KiB, several under the
+// sanitizers.
+constexpr std::uintptr_t kMaxStackReserve = 64 * 1024;
+
+// What every entry reads of its thread, in one thread-local block so that an
+// entry looks it up once.
+struct ThreadState {
+  int attach_depth = 0;
+  bool stack_queried = false;
+  std::uintptr_t stack_lowest = 0;   // lowest address the stack may reach
+  std::uintptr_t stack_reserve = 0;  // stays 0 when the bounds cannot be read
+};
+thread_local ThreadState t_thread;
+
+bool below_reserve(const ThreadState& thread, std::uintptr_t here) noexcept {
+  // Unsigned: running on some other stack (a coroutine library's own) is
+  // never taken for a full one.
+  return here - thread.stack_lowest < thread.stack_reserve;
+}
+
+// Once per thread: for the main thread the C library reads the process's
+// mappings, for any other its thread descriptor.
+[[gnu::noinline, gnu::cold]] bool query_stack_then_check(ThreadState& thread,
+                                                         std::uintptr_t here) noexcept {
+  thread.stack_queried = true;
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+  void* lowest = nullptr;
+  std::size_t size = 0;
+  if (pthread_attr_getstack(&attributes, &lowest, &size) == 0) {
+    thread.stack_lowest = reinterpret_cast<std::uintptr_t>(lowest);
+    thread.stack_reserve = std::min<std::uintptr_t>(kMaxStackReserve, size / 4);
+  }
+  pthread_attr_destroy(&attributes);
+  return below_reserve(thread, here);
+}
+
+bool stack_nearly_used_up(ThreadState& thread) noexcept {
+  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  if (!thread.stack_queried) return query_stack_then_check(thread, here);
+  return below_reserve(thread, here);
+}
 
 // Releasing a reference may destroy a record that releases the next one (a
 // client wrapped in a wrapper, many levels deep): past this nesting the
@@ -42,43 +85,6 @@ void release_holding_the_gil(PyObject* object) noexcept {
     }
   }
   --t_release_depth;
-}
-
-// The part of a thread's C stack that entries leave unused: a quarter of a
-// small stack, 64 KiB of any larger one (the main thread's 8 MiB loses under
-// 1%). One level of a chain of wrappers takes about 1 KiB, several under the
-// sanitizers.
-constexpr std::uintptr_t kMaxStackReserve = 64 * 1024;
-
-struct StackBounds {
-  std::uintptr_t lowest = 0;   // lowest address the stack may reach
-  std::uintptr_t reserve = 0;  // stays 0 when the bounds cannot be read
-  bool queried = false;
-};
-thread_local StackBounds t_stack;
-
-// Once per thread: for the main thread the C library reads the process's
-// mappings, for any other its thread descriptor.
-void query_stack_bounds(StackBounds& bounds) noexcept {
-  bounds.queried = true;
-  pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
-  void* lowest = nullptr;
-  std::size_t size = 0;
-  if (pthread_attr_getstack(&attributes, &lowest, &size) == 0) {
-    bounds.lowest = reinterpret_cast<std::uintptr_t>(lowest);
-    bounds.reserve = std::min<std::uintptr_t>(kMaxStackReserve, size / 4);
-  }
-  pthread_attr_destroy(&attributes);
-}
-
-bool stack_nearly_exhausted_here() noexcept {
-  StackBounds& bounds = t_stack;
-  if (!bounds.queried) query_stack_bounds(bounds);
-  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  // Unsigned: running on some other stack (a coroutine library's own) is
-  // never taken for a full one.
-  return here - bounds.lowest < bounds.reserve;
 }
 
 // The pool is touched by threads without the GIL, hence the mutex; the flag
@@ -114,12 +120,12 @@ void release_pending() noexcept {
 }  // namespace
 
 int attach_depth() noexcept {
-  return t_attach_depth;
+  return t_thread.attach_depth;
 }
 
 void release_reference(PyObject* object) noexcept {
   if (object == nullptr) return;
-  if (t_attach_depth > 0) {
+  if (t_thread.attach_depth > 0) {
     release_holding_the_gil(object);
     return;
   }
@@ -133,17 +139,19 @@ void release_reference(PyObject* object) noexcept {
   }
 }
 
-AttachGuard::AttachGuard() noexcept : stack_nearly_exhausted_(stack_nearly_exhausted_here()) {
-  if (t_attach_depth < 0) {
+AttachGuard::AttachGuard() noexcept {
+  ThreadState& thread = t_thread;
+  if (thread.attach_depth < 0) {
     std::fputs("pelnorix: Python entered while it must not be (negative attach depth)\n", stderr);
     std::abort();
   }
-  ++t_attach_depth;
+  ++thread.attach_depth;
+  stack_nearly_exhausted_ = stack_nearly_used_up(thread);
   release_pending();
 }
 
 AttachGuard::~AttachGuard() {
-  --t_attach_depth;
+  --t_thread.attach_depth;
 }
 
 void abort_uncaught_panic() noexcept {

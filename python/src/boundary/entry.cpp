@@ -2,10 +2,14 @@
 
 namespace pelnorix::python {
 
-PyError stack_exhausted_error() {
-  return PyError::lazy(PyExc_RecursionError,
-                       "maximum recursion depth exceeded: the C stack of this thread is nearly "
-                       "used up");
+void raise_stack_exhausted() noexcept {
+  try {
+    PyError::lazy(PyExc_RecursionError,
+                  "maximum recursion depth exceeded: the C stack of this thread is nearly used up")
+        .raise();
+  } catch (...) {
+    raise_escaped_exception(std::current_exception());
+  }
 }
 
 void raise_escaped_exception(std::exception_ptr escaped) noexcept {

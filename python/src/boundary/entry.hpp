@@ -33,7 +33,6 @@
 #include "boundary/error.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/python_api.hpp"
-#include "boundary/ref.hpp"
 #include "pelnorix/fault.hpp"
 
 namespace pelnorix::python {
@@ -42,8 +41,9 @@ struct ModuleArg {
   PyObject* module;
 };
 
-// RecursionError for an entry reached with too little of the C stack left.
-PyError stack_exhausted_error();
+// Sets RecursionError for an entry reached with too little of the C stack
+// left. Out of line, so that the check adds next to nothing to every entry.
+void raise_stack_exhausted() noexcept;
 
 // Turns an escaping C++ exception into the exception Python sees (set on
 // return): MemoryError when an allocation failed, PanicException for a fault.
@@ -56,8 +56,12 @@ void raise_escaped_exception(std::exception_ptr escaped) noexcept;
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
   AttachGuard attached;
+  if (attached.stack_nearly_exhausted()) [[unlikely]] {
+    raise_stack_exhausted();
+    return nullptr;
+  }
   try {
-    Outcome outcome = attached.stack_nearly_exhausted() ? fail(stack_exhausted_error()) : body();
+    Outcome outcome = body();
     if (outcome) return std::move(*outcome).release();
     std::move(outcome).error().raise();
   } catch (...) {
@@ -194,6 +198,27 @@ PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// Strong references to bound values for the lifetime of the holder. It lives
+// inside an entry, which holds the GIL, so the references are dropped directly
+// rather than by the release rule of PyRef.
+template <std::size_t N>
+class HeldArguments {
+ public:
+  explicit HeldArguments(const std::array<PyObject*, N>& values) noexcept : values_(values) {
+    for (PyObject* value : values_)
+      Py_XINCREF(value);
+  }
+  ~HeldArguments() {
+    for (PyObject* value : values_)
+      Py_XDECREF(value);
+  }
+  HeldArguments(const HeldArguments&) = delete;
+  HeldArguments& operator=(const HeldArguments&) = delete;
+
+ private:
+  std::array<PyObject*, N> values_;
+};
+
 // tp_new: arguments as a tuple and a dictionary. Unlike a fast call's vector,
 // the dictionary does not keep its values alive: a later conversion may run
 // Python code (a numpy-named type's __module__ or truth slot) that empties it,
@@ -208,9 +233,7 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     if (BindFailure failure = bind_tuple_dict(Desc, args, kwargs, slots)) {
       return fail(std::move(*failure));
     }
-    std::array<PyRef, Desc.parameter_count()> held;
-    for (std::size_t i = 0; i < slots.size(); ++i)
-      held[i] = PyRef::borrow(slots[i]);
+    const HeldArguments held(slots);
     return convert_and_run<Op, Desc, PyTypeObject*>(
         type, slots, std::make_index_sequence<Desc.parameter_count()>{});
   });
