@@ -23,39 +23,45 @@ constexpr std::uintptr_t kMaxStackReserve = 64 * 1024;
 // entry looks it up once.
 struct ThreadState {
   int attach_depth = 0;
+  // An entry whose frame lies at or above this address has room enough: the
+  // one comparison every entry makes. Before the bounds are read it is the
+  // highest address, so that the first entry reads them.
+  std::uintptr_t stack_fine_above = UINTPTR_MAX;
   bool stack_queried = false;
   std::uintptr_t stack_lowest = 0;   // lowest address the stack may reach
   std::uintptr_t stack_reserve = 0;  // stays 0 when the bounds cannot be read
 };
 thread_local ThreadState t_thread;
 
-bool below_reserve(const ThreadState& thread, std::uintptr_t here) noexcept {
-  // Unsigned: running on some other stack (a coroutine library's own) is
-  // never taken for a full one.
-  return here - thread.stack_lowest < thread.stack_reserve;
-}
-
-// Once per thread: for the main thread the C library reads the process's
-// mappings, for any other its thread descriptor.
-[[gnu::noinline, gnu::cold]] bool query_stack_then_check(ThreadState& thread,
-                                                         std::uintptr_t here) noexcept {
-  thread.stack_queried = true;
-  pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
-  void* lowest = nullptr;
-  std::size_t size = 0;
-  if (pthread_attr_getstack(&attributes, &lowest, &size) == 0) {
-    thread.stack_lowest = reinterpret_cast<std::uintptr_t>(lowest);
-    thread.stack_reserve = std::min<std::uintptr_t>(kMaxStackReserve, size / 4);
+// Once per thread the bounds are read (for the main thread the C library
+// reads the process's mappings, for any other its thread descriptor); after
+// that, reached only by frames in the reserve or on some other stack.
+[[gnu::noinline, gnu::cold]] bool stack_check_below_limit(ThreadState& thread,
+                                                          std::uintptr_t here) noexcept {
+  if (!thread.stack_queried) {
+    thread.stack_queried = true;
+    thread.stack_fine_above = 0;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+    void* lowest = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attributes, &lowest, &size) == 0) {
+      thread.stack_lowest = reinterpret_cast<std::uintptr_t>(lowest);
+      thread.stack_reserve = std::min<std::uintptr_t>(kMaxStackReserve, size / 4);
+      thread.stack_fine_above = thread.stack_lowest + thread.stack_reserve;
+    }
+    pthread_attr_destroy(&attributes);
   }
-  pthread_attr_destroy(&attributes);
-  return below_reserve(thread, here);
+  // Unsigned: a frame on some other stack below this one (a coroutine
+  // library's own) is never taken for a full stack.
+  return here - thread.stack_lowest < thread.stack_reserve;
 }
 
 bool stack_nearly_used_up(ThreadState& thread) noexcept {
   const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  if (!thread.stack_queried) return query_stack_then_check(thread, here);
-  return below_reserve(thread, here);
+  if (here >= thread.stack_fine_above) [[likely]]
+    return false;
+  return stack_check_below_limit(thread, here);
 }
 
 // Releasing a reference may destroy a record that releases the next one (a
