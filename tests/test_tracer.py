@@ -59,7 +59,6 @@ def test_any_version_and_variant_is_kept(text: str) -> None:
     assert pelnorix.TamloxTracer(tenant_id=text).tenant_id == expected
 
 
-
 def test_keywords_emptied_while_a_later_one_converts() -> None:
     # Deciding whether a value is numpy's boolean reads its type's __module__, which may be
     # any Python code: here code that empties the very dictionary of keywords the
@@ -91,6 +90,7 @@ def test_keywords_emptied_while_a_later_one_converts() -> None:
     assert refill, "the dictionary was not emptied during the conversion"
     assert (tracer.tenant_id, tracer.endpoint) == (TENANT, "http://-c")
     assert tracer.enable_security is False
+
 
 TENANT_PARSE_ERRORS = [
     ("", "invalid length: expected length 32 for simple format, found 0"),
