@@ -60,7 +60,7 @@ ensure_venv() {
     log "creating ${venv} from ${base}"
     "${base}" -m venv "${venv}" >&2
   fi
-  local wanted="import pytest, numpy, scikit_build_core, mypy, cmake, ninja, google.protobuf"
+  local wanted="import pytest, numpy, scikit_build_core, mypy, cmake, ninja, hypothesis, google.protobuf"
   wanted+=", opentelemetry.proto, openai, anthropic, httpx2"
   [[ "${version}" == 3.12 ]] && wanted+=", rotel"
   if ! "${venv}/bin/python" -c "${wanted}" >/dev/null 2>&1; then

@@ -4,8 +4,11 @@ from __future__ import annotations
 
 import contextlib
 import inspect
+import os
 import re
-from collections.abc import Iterator
+import subprocess
+import sys
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
 import pytest
@@ -72,3 +75,35 @@ def raises(
         assert str(info.value) == message
     notes = None if note is None else [f"while processing '{note}'"]
     assert getattr(info.value, "__notes__", None) == notes
+
+
+def run_python(
+    script: str,
+    *args: str,
+    preload: Sequence[str] = (),
+    env: Mapping[str, str | None] | None = None,
+) -> subprocess.CompletedProcess[str]:
+    """Runs `script` in a child interpreter that imports the module under test, for what would
+    otherwise end the test run itself. `preload` goes after what is preloaded already (the
+    sanitized run's runtimes must stay first); `env` overrides the inherited environment, a
+    value of None removing the variable."""
+    environment = dict(os.environ)
+    module_dir = os.path.dirname(pelnorix.__file__)
+    environment["PYTHONPATH"] = os.pathsep.join(
+        filter(None, [module_dir, environment.get("PYTHONPATH")])
+    )
+    if preload:
+        preloaded = [environment.get("LD_PRELOAD"), *preload]
+        environment["LD_PRELOAD"] = " ".join(filter(None, preloaded))
+    for name, value in (env or {}).items():
+        if value is None:
+            environment.pop(name, None)
+        else:
+            environment[name] = value
+    return subprocess.run(
+        [sys.executable, "-c", script, *args],
+        capture_output=True,
+        text=True,
+        env=environment,
+        timeout=300,
+    )

@@ -2,11 +2,13 @@
 attribute reads to the wrapped client, the summary line, and reclamation."""
 
 import gc
+import json
+import textwrap
 import threading
 import weakref
 
 import pytest
-from support import TENANT, Text, raises
+from support import TENANT, Text, raises, run_python
 
 import pelnorix
 
@@ -205,6 +207,57 @@ class TestForwarding:
         reader.join()
         assert len(raised) == 1
         assert chain[100].model == "gpt-4o"
+
+    def test_deep_chains_raise_recursion_error_whatever_the_stack_size(self):
+        # The interpreter's depth limit counts calls; on a small thread stack a chain of
+        # wrappers (about 1 KiB a level, several under the sanitizers) runs out of stack long
+        # before it. In a child, as running out of stack ends the process.
+        script = textwrap.dedent(
+            """
+            import json, threading, pelnorix
+
+            class Client:
+                model = "m"
+
+                def __repr__(self):
+                    return "Client()"
+
+            chain = [Client()]
+            for _ in range(20_000):
+                chain.append(pelnorix.instrument(chain[-1]))
+
+            def outcome(call):
+                try:
+                    call()
+                    return "returned"
+                except RecursionError:
+                    return "RecursionError"
+
+            results = {}
+
+            def probe(where, depth):
+                wrapper = chain[depth]
+                results[where] = [outcome(lambda: repr(wrapper)), outcome(lambda: wrapper.model)]
+
+            for kib in (256, 512, 1024):
+                threading.stack_size(kib * 1024)
+                thread = threading.Thread(target=probe, args=(f"{kib} KiB thread", -1))
+                thread.start()
+                thread.join()
+            # What the main thread managed before, it still does.
+            probe("main thread", 1000)
+            print(json.dumps(results))
+            """
+        )
+        completed = run_python(script)
+        assert completed.returncode == 0, completed.stderr[-3000:]
+        refused = ["RecursionError", "RecursionError"]
+        assert json.loads(completed.stdout) == {
+            "256 KiB thread": refused,
+            "512 KiB thread": refused,
+            "1024 KiB thread": refused,
+            "main thread": ["returned", "returned"],
+        }
 
     def test_wrapper_names_shadow_the_client(self):
         class Shadowing:

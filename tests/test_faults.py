@@ -1,5 +1,6 @@
-"""Internal faults end to end: a clock before 1970 and a failing random source, injected into a
-child interpreter by a preloaded shim, must surface as PanicException and change nothing."""
+"""Faults end to end, in child interpreters: a clock before 1970 and a failing random source,
+injected by a preloaded shim, must surface as PanicException, and memory running out as
+MemoryError; either way the span is left as it was."""
 
 from __future__ import annotations
 
@@ -7,16 +8,15 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import textwrap
 from pathlib import Path
 from typing import Any
 
 import pytest
-
-import pelnorix
+from support import run_python
 
 SHIM_SOURCE = Path(__file__).with_name("fault_shim.c")
+OPERATOR_NEW_SOURCE = Path(__file__).with_name("operator_new_shim.cpp")
 
 PRELUDE = textwrap.dedent(
     """
@@ -126,35 +126,28 @@ FALLBACK_SCRIPT = PRELUDE + textwrap.dedent(
 )
 
 
-@pytest.fixture(scope="module")
-def shim(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    compiler = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc")
+def compile_shim(source: Path, compilers: tuple[str, str], directory: Path) -> Path:
+    compiler = shutil.which(compilers[0]) or shutil.which(compilers[1])
     if compiler is None:
-        pytest.skip("no C compiler to build the fault shim")
-    library = tmp_path_factory.mktemp("shim") / "fault_shim.so"
+        pytest.skip(f"no compiler to build {source.name}")
+    library = directory / source.with_suffix(".so").name
     subprocess.run(
-        [compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(SHIM_SOURCE)],
+        [compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(source)],
         check=True,
         capture_output=True,
     )
     return library
 
 
+@pytest.fixture(scope="module")
+def shim(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    compilers = (os.environ.get("CC", "cc"), "gcc")
+    return compile_shim(SHIM_SOURCE, compilers, tmp_path_factory.mktemp("shim"))
+
+
 def run_with_shim(shim: Path, script: str, *args: str) -> tuple[dict[str, Any], str]:
-    env = dict(os.environ)
-    # The sanitized run preloads the sanitizer runtimes, which must stay first.
-    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(shim)]))
-    module_dir = os.path.dirname(pelnorix.__file__)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    for switch in ("PELNORIX_SHIM_CLOCK_BEFORE_EPOCH", "PELNORIX_SHIM_GETRANDOM_ERRNO"):
-        env.pop(switch, None)
-    completed = subprocess.run(
-        [sys.executable, "-c", script, *args],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=300,
-    )
+    switches = ("PELNORIX_SHIM_CLOCK_BEFORE_EPOCH", "PELNORIX_SHIM_GETRANDOM_ERRNO")
+    completed = run_python(script, *args, preload=[str(shim)], env=dict.fromkeys(switches))
     assert completed.returncode == 0, completed.stderr
     return json.loads(completed.stdout.splitlines()[-1]), completed.stderr
 
@@ -220,11 +213,93 @@ def test_a_deep_chain_of_wrappers_is_released_without_exhausting_the_stack() -> 
         print("released")
         """
     )
-    env = dict(os.environ)
-    module_dir = os.path.dirname(pelnorix.__file__)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    completed = subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=300
-    )
+    completed = run_python(script)
     assert completed.returncode == 0, completed.stderr
     assert completed.stdout.strip() == "released"
+
+
+LOW_MEMORY_SCRIPT = textwrap.dedent(
+    """
+    import inspect, json, resource
+    import pelnorix
+
+    PROPERTIES = [
+        name for name, member in vars(pelnorix.TraceSpan).items()
+        if inspect.isgetsetdescriptor(member)
+    ]
+    BIG = 32 << 20
+    big = "x" * BIG
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+
+    def address_space():
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    def under_the_limit(call):
+        # Room for what the interpreter needs, none for another copy of the big text.
+        resource.setrlimit(resource.RLIMIT_AS, (address_space() + BIG // 4, hard))
+        try:
+            call()
+            return "returned"
+        except MemoryError:
+            return "MemoryError"
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+    def state(span):
+        return [getattr(span, name) for name in PROPERTIES] + [span.to_json()]
+
+    def prepared(prompt=""):
+        span = pelnorix.TamloxTracer().start_span("op", "openai", "m")
+        span.set_prompt(prompt)
+        span.add_tag("k", "v")
+        span.report_action("tool_call", "t")
+        return span
+
+    holding_big = prepared(big)
+    CALLS = {
+        "set_prompt": (prepared(), lambda span: span.set_prompt(big)),
+        "set_response": (prepared(), lambda span: span.set_response(big)),
+        "set_error": (prepared(), lambda span: span.set_error(big, 500)),
+        "add_tag key": (prepared(), lambda span: span.add_tag(big, "v")),
+        "add_tag value": (prepared(), lambda span: span.add_tag("k", big)),
+        "report_action name": (prepared(), lambda span: span.report_action("tool_call", big)),
+        "report_action arguments": (
+            prepared(), lambda span: span.report_action("tool_call", "t", arguments=big)
+        ),
+        "to_json": (holding_big, lambda span: span.to_json()),
+        "to_dict": (holding_big, lambda span: span.to_dict()),
+    }
+    results = {}
+    for name, (span, call) in CALLS.items():
+        before = state(span)
+        outcome = under_the_limit(lambda: call(span))
+        results[name] = [outcome, state(span) == before]
+    span.set_prompt("still usable")
+    print(json.dumps(results))
+    """
+)
+
+
+def test_running_out_of_memory_raises_memory_error_and_changes_nothing(
+    tmp_path_factory: pytest.TempPathFactory,
+) -> None:
+    env: dict[str, str | None] = {}
+    preloaded = os.environ.get("LD_PRELOAD", "")
+    if "libasan" in preloaded:
+        # The address sanitizer's operator new ends the process when memory runs out instead
+        # of throwing; a standard one in front of it lets the module see the failure.
+        compilers = (os.environ.get("CXX", "c++"), "g++")
+        library = compile_shim(OPERATOR_NEW_SOURCE, compilers, tmp_path_factory.mktemp("new"))
+        env["LD_PRELOAD"] = f"{library} {preloaded}"
+        env["ASAN_OPTIONS"] = ":".join(
+            filter(None, [os.environ.get("ASAN_OPTIONS"), "allocator_may_return_null=1",
+                          "verify_asan_link_order=0"])
+        )  # fmt: skip
+    completed = run_python(LOW_MEMORY_SCRIPT, env=env)
+    assert completed.returncode == 0, completed.stderr[-3000:]
+    results = json.loads(completed.stdout.splitlines()[-1])
+    assert results == dict.fromkeys(results, ["MemoryError", True])
+    assert len(results) == 9

@@ -82,3 +82,42 @@ def test_one_span_passed_between_threads() -> None:
         thread.join()
     assert errors == []
     assert span.prompt in {f"p{n}" for n in range(THREADS)}
+
+
+def test_recording_while_another_thread_exports(frequent_switches: None) -> None:
+    # to_dict and security_findings hand the text to Python's json; while it parses, other
+    # threads run, and recording on the span must not be refused then.
+    span = pelnorix.TamloxTracer().start_span("op", "openai", "m")
+    for index in range(200):
+        span.report_action("tool_call", f"setup-{index}", arguments="{}", result="ok")
+    exporting, recorded = threading.Event(), threading.Event()
+    errors: list[BaseException] = []
+
+    def export() -> None:
+        try:
+            while not recorded.is_set():
+                span.to_dict()
+                span.security_findings()
+                exporting.set()
+        except BaseException as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+            exporting.set()
+
+    exporter = threading.Thread(target=export)
+    exporter.start()
+    exporting.wait()
+    try:
+        for index in range(1000):
+            span.add_tag(f"key-{index}", str(index))
+            span.report_action("tool_call", f"during-{index}")
+            span.set_prompt(f"prompt {index}")
+    finally:
+        recorded.set()
+        exporter.join(timeout=120)
+    assert errors == []
+    document = span.to_dict()
+    assert document["tags"] == {f"key-{index}": str(index) for index in range(1000)}
+    assert [action["name"] for action in document["agent_actions"][200:]] == [
+        f"during-{index}" for index in range(1000)
+    ]
+    assert document["prompt"] == "prompt 999"

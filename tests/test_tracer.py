@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import gc
 import sys
 import unicodedata
+import uuid
 from typing import Any
 
 import pytest
@@ -55,6 +57,39 @@ def test_any_version_and_variant_is_kept(text: str) -> None:
         text if "-" in text else f"{text[:8]}-{text[8:12]}-{text[12:16]}-{text[16:20]}-{text[20:]}"
     )
     assert pelnorix.TamloxTracer(tenant_id=text).tenant_id == expected
+
+
+def test_keywords_emptied_while_a_later_one_converts() -> None:
+    # Deciding whether a value is numpy's boolean reads its type's __module__, which may be
+    # any Python code: here code that empties the very dictionary of keywords the
+    # constructor was handed, dropping the only reference to the texts converted before.
+    class Meddling(type):
+        @property
+        def __module__(cls) -> str:  # type: ignore[override]
+            for holder in gc.get_referrers(flag):
+                if isinstance(holder, dict) and "enable_security" in holder:
+                    holder.clear()
+            # Fill the freed memory with other texts of the same size.
+            refill.extend(str(uuid.uuid4()) for _ in range(16))
+            return "numpy"
+
+    class bool_(metaclass=Meddling):  # noqa: N801 - the name numpy's type has
+        def __bool__(self) -> bool:
+            return False
+
+    refill: list[str] = []
+    flag = bool_()
+    # Texts made here, so that only the dictionary the constructor is handed holds them.
+    tracer = pelnorix.TamloxTracer(
+        **{
+            "tenant_id": TENANT.upper(),
+            "endpoint": "-".join(["http://", "c"]),
+            "enable_security": flag,
+        }
+    )
+    assert refill, "the dictionary was not emptied during the conversion"
+    assert (tracer.tenant_id, tracer.endpoint) == (TENANT, "http://-c")
+    assert tracer.enable_security is False
 
 
 TENANT_PARSE_ERRORS = [

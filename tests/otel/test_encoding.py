@@ -4,6 +4,10 @@ from __future__ import annotations
 
 import base64
 import json
+import os
+import subprocess
+import sys
+import textwrap
 from collections.abc import Callable
 from typing import Any
 
@@ -16,6 +20,7 @@ from opentelemetry.proto.trace.v1.trace_pb2 import Span, Status
 from sample_spans import RESOURCE, TENANT_A, TENANT_B, typical_span, unix_nanos
 
 import pelnorix
+import pelnorix_otel
 from pelnorix_otel._encoding import ContentPolicy, RequestEncoder
 from pelnorix_otel._links import SpanLink, otlp_span_id, otlp_trace_id
 
@@ -210,3 +215,41 @@ def test_encoder_configuration_is_checked(arguments: dict[str, Any], error: type
         RequestEncoder(**{"protocol": "http/json", "resource": {}, **arguments})
     assert RequestEncoder(protocol="http/json", resource={}).content_type == "application/json"
     assert RequestEncoder(protocol="http/protobuf", resource={}).content_type == "application/x-protobuf"
+
+
+def test_running_out_of_memory_while_encoding_raises_memory_error() -> None:
+    # In a child under an address-space limit: before, the failed allocation ended the process.
+    script = textwrap.dedent(
+        """
+        import resource
+        import pelnorix
+        from pelnorix_otel._encoding import RequestEncoder
+
+        BIG = 32 << 20
+        span = pelnorix.TamloxTracer().start_span("chat", "openai", "m")
+        span.set_prompt("x" * BIG)
+        span.set_response("ok")
+        items = [(span.to_json(), None)]
+        encoder = RequestEncoder(protocol="http/protobuf", resource={"service.name": "s"})
+        with open("/proc/self/status") as status:
+            size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (size + BIG // 4, hard))
+        try:
+            encoder.encode(items)
+            print("returned")
+        except MemoryError:
+            print("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(len(encoder.encode(items)) > 0)
+        """
+    )
+    # Both modules as this run imports them (an installed wheel or a build tree).
+    paths = [os.path.dirname(os.path.dirname(str(pelnorix_otel.__file__))),
+             os.path.dirname(str(pelnorix.__file__))]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(paths)}
+    done = subprocess.run(
+        [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120, check=False
+    )
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.split() == ["MemoryError", "True"]

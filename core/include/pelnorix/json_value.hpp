@@ -26,10 +26,11 @@ class JsonObject {
   // The value stored under `key`, or nullptr.
   const JsonValue* find(std::string_view key) const noexcept;
 
-  std::size_t size() const noexcept { return members_.size(); }
-  bool empty() const noexcept { return members_.empty(); }
-  std::vector<Member>::const_iterator begin() const noexcept { return members_.begin(); }
-  std::vector<Member>::const_iterator end() const noexcept { return members_.end(); }
+  // Defined below, where Member is complete (as every compiler needs it to be).
+  std::size_t size() const noexcept;
+  bool empty() const noexcept;
+  std::vector<Member>::const_iterator begin() const noexcept;
+  std::vector<Member>::const_iterator end() const noexcept;
 
  private:
   std::vector<Member> members_;  // sorted by key, each key once
@@ -39,13 +40,14 @@ class JsonValue {
  public:
   enum class Kind { Null, Boolean, Number, String, Array, Object };
 
-  JsonValue() noexcept = default;
-  JsonValue(std::nullptr_t) noexcept {}                          // NOLINT
-  JsonValue(bool value) noexcept : data_(value) {}               // NOLINT
-  JsonValue(std::string text) : data_(std::move(text)) {}        // NOLINT
-  JsonValue(const char* text) : data_(std::string(text)) {}      // NOLINT: not bool
-  JsonValue(JsonArray elements) : data_(std::move(elements)) {}  // NOLINT
-  JsonValue(JsonObject members) : data_(std::move(members)) {}   // NOLINT
+  // Defined below, where JsonObject::Member is complete.
+  JsonValue() noexcept;
+  JsonValue(std::nullptr_t) noexcept;  // NOLINT
+  JsonValue(bool value) noexcept;      // NOLINT
+  JsonValue(std::string text);         // NOLINT
+  JsonValue(const char* text);         // NOLINT: not bool
+  JsonValue(JsonArray elements);       // NOLINT
+  JsonValue(JsonObject members);       // NOLINT
 
   // A number when finite; NaN and infinities have no JSON form and become null.
   static JsonValue number(double value) noexcept;
@@ -69,5 +71,26 @@ struct JsonObject::Member {
   std::string key;
   JsonValue value;
 };
+
+inline JsonValue::JsonValue() noexcept = default;
+inline JsonValue::JsonValue(std::nullptr_t) noexcept {}
+inline JsonValue::JsonValue(bool value) noexcept : data_(value) {}
+inline JsonValue::JsonValue(std::string text) : data_(std::move(text)) {}
+inline JsonValue::JsonValue(const char* text) : data_(std::string(text)) {}
+inline JsonValue::JsonValue(JsonArray elements) : data_(std::move(elements)) {}
+inline JsonValue::JsonValue(JsonObject members) : data_(std::move(members)) {}
+
+inline std::size_t JsonObject::size() const noexcept {
+  return members_.size();
+}
+inline bool JsonObject::empty() const noexcept {
+  return members_.empty();
+}
+inline std::vector<JsonObject::Member>::const_iterator JsonObject::begin() const noexcept {
+  return members_.begin();
+}
+inline std::vector<JsonObject::Member>::const_iterator JsonObject::end() const noexcept {
+  return members_.end();
+}
 
 }  // namespace pelnorix

@@ -1,6 +1,10 @@
 #include "boundary/attach.hpp"
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -9,7 +13,56 @@
 namespace pelnorix::python {
 namespace {
 
-thread_local int t_attach_depth = 0;
+// The part of a thread's C stack that entries leave unused: a quarter of a
+// small stack, 64 KiB of any larger one (the main thread's 8 MiB loses under
+// 1%). One level of a chain of wrappers takes about 1 KiB, several under the
+// sanitizers.
+constexpr std::uintptr_t kMaxStackReserve = 64 * 1024;
+
+// What every entry reads of its thread, in one thread-local block so that an
+// entry looks it up once.
+struct ThreadState {
+  int attach_depth = 0;
+  // An entry whose frame lies at or above this address has room enough: the
+  // one comparison every entry makes. Before the bounds are read it is the
+  // highest address, so that the first entry reads them.
+  std::uintptr_t stack_fine_above = UINTPTR_MAX;
+  bool stack_queried = false;
+  std::uintptr_t stack_lowest = 0;   // lowest address the stack may reach
+  std::uintptr_t stack_reserve = 0;  // stays 0 when the bounds cannot be read
+};
+thread_local ThreadState t_thread;
+
+// Once per thread the bounds are read (for the main thread the C library
+// reads the process's mappings, for any other its thread descriptor); after
+// that, reached only by frames in the reserve or on some other stack.
+[[gnu::noinline, gnu::cold]] bool stack_check_below_limit(ThreadState& thread,
+                                                          std::uintptr_t here) noexcept {
+  if (!thread.stack_queried) {
+    thread.stack_queried = true;
+    thread.stack_fine_above = 0;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+    void* lowest = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attributes, &lowest, &size) == 0) {
+      thread.stack_lowest = reinterpret_cast<std::uintptr_t>(lowest);
+      thread.stack_reserve = std::min<std::uintptr_t>(kMaxStackReserve, size / 4);
+      thread.stack_fine_above = thread.stack_lowest + thread.stack_reserve;
+    }
+    pthread_attr_destroy(&attributes);
+  }
+  // Unsigned: a frame on some other stack below this one (a coroutine
+  // library's own) is never taken for a full stack.
+  return here - thread.stack_lowest < thread.stack_reserve;
+}
+
+bool stack_nearly_used_up(ThreadState& thread) noexcept {
+  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  if (here >= thread.stack_fine_above) [[likely]]
+    return false;
+  return stack_check_below_limit(thread, here);
+}
 
 // Releasing a reference may destroy a record that releases the next one (a
 // client wrapped in a wrapper, many levels deep): past this nesting the
@@ -73,12 +126,12 @@ void release_pending() noexcept {
 }  // namespace
 
 int attach_depth() noexcept {
-  return t_attach_depth;
+  return t_thread.attach_depth;
 }
 
 void release_reference(PyObject* object) noexcept {
   if (object == nullptr) return;
-  if (t_attach_depth > 0) {
+  if (t_thread.attach_depth > 0) {
     release_holding_the_gil(object);
     return;
   }
@@ -93,16 +146,18 @@ void release_reference(PyObject* object) noexcept {
 }
 
 AttachGuard::AttachGuard() noexcept {
-  if (t_attach_depth < 0) {
+  ThreadState& thread = t_thread;
+  if (thread.attach_depth < 0) {
     std::fputs("pelnorix: Python entered while it must not be (negative attach depth)\n", stderr);
     std::abort();
   }
-  ++t_attach_depth;
+  ++thread.attach_depth;
+  stack_nearly_exhausted_ = stack_nearly_used_up(thread);
   release_pending();
 }
 
 AttachGuard::~AttachGuard() {
-  --t_attach_depth;
+  --t_thread.attach_depth;
 }
 
 void abort_uncaught_panic() noexcept {

@@ -1,6 +1,7 @@
 // Binds the arguments of a call to the parameter slots of a description.
-// Slots receive borrowed references (the caller's arguments outlive the call);
-// an unfilled slot stays null and means "omitted".
+// Slots receive borrowed references; an unfilled slot stays null and means
+// "omitted". A fast call's vector outlives the call; a keyword dictionary's
+// values do not, so the tuple-and-dictionary entry holds what was bound.
 #pragma once
 
 #include <optional>

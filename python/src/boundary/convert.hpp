@@ -5,7 +5,8 @@
 // null when an optional parameter was omitted (the binder never leaves a
 // required slot empty). Texts are views into the str object's UTF-8 cache, so
 // converting a text allocates nothing; they stay valid for the whole call
-// because the caller keeps its arguments alive.
+// because every entry keeps its bound arguments alive (see new_entry), even
+// when a later conversion runs Python code.
 #pragma once
 
 #include <cstdint>

@@ -41,20 +41,31 @@ struct ModuleArg {
   PyObject* module;
 };
 
-// Turns an escaping C++ exception into PanicException (already set on return).
-void raise_fault_as_panic(std::exception_ptr fault) noexcept;
+// Sets RecursionError for an entry reached with too little of the C stack
+// left. Out of line, so that the check adds next to nothing to every entry.
+void raise_stack_exhausted() noexcept;
+
+// Turns an escaping C++ exception into the exception Python sees (set on
+// return): MemoryError when an allocation failed, PanicException for a fault.
+void raise_escaped_exception(std::exception_ptr escaped) noexcept;
 
 // Runs `body` (returning Outcome) as one boundary entry and hands the result
-// to the interpreter: a new reference, or null with an exception set.
+// to the interpreter: a new reference, or null with an exception set. On a
+// thread whose C stack is nearly used up (a runaway chain of calls through
+// the module) the entry raises RecursionError instead of going deeper.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
   AttachGuard attached;
+  if (attached.stack_nearly_exhausted()) [[unlikely]] {
+    raise_stack_exhausted();
+    return nullptr;
+  }
   try {
     Outcome outcome = body();
     if (outcome) return std::move(*outcome).release();
     std::move(outcome).error().raise();
   } catch (...) {
-    raise_fault_as_panic(std::current_exception());
+    raise_escaped_exception(std::current_exception());
   }
   return nullptr;
 }
@@ -64,8 +75,15 @@ PyObject* guarded(Body&& body) noexcept {
 template <typename SelfArg>
 struct SelfAccess;
 
+template <typename Native, BorrowKind Kind>
+using Borrowed = std::conditional_t<Kind == BorrowKind::Shared, const Native&, Native&>;
+
+// Runs `body` on the record behind `self` under a borrow of the given kind,
+// held exactly while `body` runs, and returns what `body` returns (a Result
+// of any type); a self of another class or a refused borrow is the error.
 template <typename Native, BorrowKind Kind, typename Body>
-Outcome with_borrowed(PyObject* self, Body&& body) {
+auto with_borrowed(PyObject* self, Body&& body)
+    -> std::invoke_result_t<Body&, Borrowed<Native, Kind>> {
   Result<PyTypeObject*> type = Native::type_cell().get();
   if (!type) return fail(std::move(type).error());
   if (!PyObject_TypeCheck(self, *type)) {
@@ -74,11 +92,7 @@ Outcome with_borrowed(PyObject* self, Body&& body) {
   Instance<Native>* instance = as_instance<Native>(self);
   auto borrow = BorrowGuard<Kind>::take(instance->borrow);
   if (!borrow) return fail(std::move(borrow).error());
-  if constexpr (Kind == BorrowKind::Shared) {
-    return body(std::as_const(instance->native));
-  } else {
-    return body(instance->native);
-  }
+  return body(static_cast<Borrowed<Native, Kind>>(instance->native));
 }
 
 template <typename Native>
@@ -184,7 +198,32 @@ PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-// tp_new: arguments as a tuple and a dictionary.
+// Strong references to bound values for the lifetime of the holder. It lives
+// inside an entry, which holds the GIL, so the references are dropped directly
+// rather than by the release rule of PyRef.
+template <std::size_t N>
+class HeldArguments {
+ public:
+  explicit HeldArguments(const std::array<PyObject*, N>& values) noexcept : values_(values) {
+    for (PyObject* value : values_)
+      Py_XINCREF(value);
+  }
+  ~HeldArguments() {
+    for (PyObject* value : values_)
+      Py_XDECREF(value);
+  }
+  HeldArguments(const HeldArguments&) = delete;
+  HeldArguments& operator=(const HeldArguments&) = delete;
+
+ private:
+  std::array<PyObject*, N> values_;
+};
+
+// tp_new: arguments as a tuple and a dictionary. Unlike a fast call's vector,
+// the dictionary does not keep its values alive: a later conversion may run
+// Python code (a numpy-named type's __module__ or truth slot) that empties it,
+// while an earlier converted text still points into its value. So every bound
+// value is held until the operation has run.
 template <auto Op, const FunctionDescription& Desc>
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   check_description<Op, Desc>();
@@ -194,6 +233,7 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     if (BindFailure failure = bind_tuple_dict(Desc, args, kwargs, slots)) {
       return fail(std::move(*failure));
     }
+    const HeldArguments held(slots);
     return convert_and_run<Op, Desc, PyTypeObject*>(
         type, slots, std::make_index_sequence<Desc.parameter_count()>{});
   });

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "boundary/convert.hpp"
+#include "boundary/entry.hpp"
 #include "boundary/interned_names.hpp"
 #include "pelnorix/span_document.hpp"
 #include "span/span.hpp"
@@ -28,10 +29,16 @@ Outcome loads(const std::string& text) {
                                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Outcome loaded(Expected<std::string, JsonError> text) {
-  Result<std::string> checked = written(std::move(text));
-  if (!checked) return fail(std::move(checked).error());
-  return loads(*checked);
+// The text is written under a shared borrow and parsed after it is released:
+// once written it is a consistent snapshot, and the import and `loads` are
+// Python code, during which another thread (or a replaced `loads`) may well
+// record on the span.
+template <auto Write>
+Outcome loaded(PyObject* self) {
+  Result<std::string> text = with_borrowed<PyTraceSpan, BorrowKind::Shared>(
+      self, [](const PyTraceSpan& span) { return written(Write(span.record)); });
+  if (!text) return fail(std::move(text).error());
+  return loads(*text);
 }
 
 }  // namespace
@@ -42,12 +49,12 @@ Outcome span_to_json(const PyTraceSpan& self) {
   return text_value(*text);
 }
 
-Outcome span_to_dict(const PyTraceSpan& self) {
-  return loaded(span_to_compact_json(self.record));
+Outcome span_to_dict(PyObject* self) {
+  return loaded<&span_to_compact_json>(self);
 }
 
-Outcome span_security_findings(const PyTraceSpan& self) {
-  return loaded(findings_to_compact_json(self.record));
+Outcome span_security_findings(PyObject* self) {
+  return loaded<&findings_to_compact_json>(self);
 }
 
 Outcome span_repr(const PyTraceSpan& self) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "boundary/error.hpp"
+#include "boundary/python_api.hpp"
 #include "boundary/type_cells.hpp"
 #include "pelnorix/trace_span.hpp"
 
@@ -57,10 +58,11 @@ Outcome span_report_action(PyTraceSpan& self, std::string_view action_type, std:
                            std::optional<std::string_view> result,
                            std::optional<std::uint64_t> duration_ms, std::optional<bool> success);
 
-// Export (shared borrow).
+// Export (shared borrow). to_dict and security_findings borrow only while
+// they write the text, not while Python's json parses it.
 Outcome span_to_json(const PyTraceSpan& self);
-Outcome span_to_dict(const PyTraceSpan& self);
-Outcome span_security_findings(const PyTraceSpan& self);
+Outcome span_to_dict(PyObject* self);
+Outcome span_security_findings(PyObject* self);
 Outcome span_repr(const PyTraceSpan& self);
 
 }  // namespace pelnorix::python
