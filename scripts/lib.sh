@@ -61,7 +61,7 @@ ensure_venv() {
     "${base}" -m venv "${venv}" >&2
   fi
   local wanted="import pytest, numpy, scikit_build_core, mypy, cmake, ninja, hypothesis, google.protobuf"
-  wanted+=", opentelemetry.proto"
+  wanted+=", opentelemetry.proto, openai, anthropic, httpx2"
   [[ "${version}" == 3.12 ]] && wanted+=", rotel"
   if ! "${venv}/bin/python" -c "${wanted}" >/dev/null 2>&1; then
     log "installing Python packages into ${venv}"

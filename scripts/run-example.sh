@@ -12,5 +12,9 @@ log "pip install . (CPython 3.12)"
 "${PY}" -m pip install -q --disable-pip-version-check --no-build-isolation . >&2
 log "examples/quickstart.py"
 "${PY}" examples/quickstart.py
+for example in openai_chat anthropic_agent; do  # offline: the real SDKs over a mock transport
+  log "examples/${example}.py"
+  "${PY}" "examples/${example}.py"
+done
 log "examples/export_agent_run.py"
 exec "${PY}" examples/export_agent_run.py

@@ -72,10 +72,12 @@ if [[ -f examples/quickstart.py ]]; then
   "${PY312}" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "${WHEEL}"
   "${PY312}" -m mypy --strict examples/quickstart.py tests/test_typed_usage.py
   # The companion: its sources (the typed wrapper against the stub of its native
-  # module), the exporter's tests and the export example, against the installed
-  # module's stubs. Test helpers they import are read, not checked.
+  # module), its tests, the export example and the capture examples with the
+  # offline API they share, against the installed module's stubs. Test helpers
+  # they import are read, not checked.
   "${PY312}" -m mypy --strict --follow-imports=silent otel/pelnorix_otel \
-    tests/otel/fault_server.py tests/otel/test_export_*.py examples/export_agent_run.py
+    tests/otel/fault_server.py tests/otel/test_export_*.py tests/otel/capture \
+    examples/export_agent_run.py examples/mock_llm_api.py examples/openai_chat.py examples/anthropic_agent.py
 fi
 
 log "all tests passed"

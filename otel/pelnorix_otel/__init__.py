@@ -24,3 +24,10 @@ from ._encoding import ContentPolicy
 from ._exporter import OTLPExporter, PreparedRequest
 from ._links import SpanLink
 from ._settings import ExporterSettings
+
+# Capture of SDK calls and nesting.
+__all__ += ["Capture", "CollectedSpan", "Sink", "SpanCollector", "Step"]
+__all__ += ["capture", "capture_all", "carry_context", "current_step", "set_sink", "step"]
+from ._sinks import CollectedSpan, Sink, SpanCollector, set_sink
+from ._steps import Step, carry_context, current_step, step
+from ._capture import Capture, capture, capture_all
