@@ -21,6 +21,7 @@ from dataclasses import dataclass, field
 from typing import Literal, TypeAlias
 from urllib.parse import SplitResult, unquote, urlsplit, urlunsplit
 
+from . import __version__
 from ._encoding import AttributeValue
 
 Protocol: TypeAlias = Literal["http/protobuf", "http/json"]
@@ -33,7 +34,7 @@ TRACES_PATH = "/v1/traces"
 DEFAULT_ENDPOINT = "http://localhost:4318" + TRACES_PATH
 
 SDK_NAME = "pelnorix"
-SDK_VERSION = "0.3.0"
+SDK_VERSION = __version__
 
 _logger = logging.getLogger("pelnorix_otel")
 
