@@ -16,6 +16,7 @@ import time
 from collections.abc import Callable, Mapping
 from enum import Enum, auto
 
+from . import __version__
 from ._http import Aborted, Connection, Response, TransportError, error_text, partial_success
 from ._reporting import FailureLog
 
@@ -154,6 +155,6 @@ def request_headers(user: Mapping[str, str], content_type: str, gzip_bodies: boo
     reserved = {name.lower() for name in own} | {"content-length", "host", "transfer-encoding"}
     headers = {name: value for name, value in user.items() if name.lower() not in reserved}
     if not any(name.lower() == "user-agent" for name in headers):
-        headers["User-Agent"] = "pelnorix-otel/0.3.0"
+        headers["User-Agent"] = f"pelnorix-otel/{__version__}"
     headers.update(own)
     return headers

@@ -38,9 +38,8 @@ from ._settings import ExporterSettings, resolve
 
 _TraceSpan = pelnorix.TraceSpan
 
-# The size a span is counted with in the queue's byte bound, from what its
-# properties tell cheaply: the document's fixed part, the texts, and each
-# action (whose result is capped at 4096 bytes; its arguments are not).
+# What a span's document takes beside its texts, and what each action adds
+# (its result is capped at 4096 bytes; its arguments are not): see export().
 _SPAN_BYTES = 700
 _ACTION_BYTES = 600
 
@@ -56,8 +55,11 @@ class _Omitted(Enum):
     LINK = "<the current link>"
 
 
-_Entry = tuple[int, pelnorix.TraceSpan, SpanLink | None, int]
-"""A queued span: its sequence number, the span, its link, its estimated size."""
+_CURRENT_LINK = _Omitted.LINK
+_current_link = current_link.get
+
+_Entry = tuple[pelnorix.TraceSpan, SpanLink | None]
+"""A span taken from the queue, with its link."""
 
 _OUTCOME_DROPS = {
     Outcome.TOO_LARGE: DropReason.TOO_LARGE,
@@ -158,16 +160,24 @@ class OTLPExporter:
         self._lock = threading.Lock()
         self._progress = threading.Condition(self._lock)
         self._wake = threading.Event()
-        self._queue: deque[_Entry] = deque()
+        # The queue, as three deques of the same length (the spans, their
+        # links, their estimated sizes): no tuple per span for the garbage
+        # collector to trace. Spans are numbered in the order they were
+        # accepted; the first queued one is number _accepted - len(_spans) + 1.
+        self._spans: deque[pelnorix.TraceSpan] = deque()
+        self._links: deque[SpanLink | None] = deque()
+        self._sizes: deque[int] = deque()
         self._queued_bytes = 0
         self._accepted = 0
         """Sequence number of the last accepted span."""
+        self._refused = 0
+        """Spans export() did not accept (shut down, queue full)."""
         self._flush_up_to = 0
         """Spans up to this sequence number are to be sent without waiting for a full batch."""
         self._sending = 0
         self._sending_from: int | None = None
         """Sequence number of the first span of the batch under way, or None."""
-        self._handed_over = self._sent = self._retried = self._rejected_spans = 0
+        self._sent = self._retried = self._rejected_spans = 0
         self._dropped = dict.fromkeys(DropReason, 0)
         self._queue_drops_logged = 0
         self._worker: threading.Thread | None = None
@@ -185,7 +195,7 @@ class OTLPExporter:
         self,
         span: pelnorix.TraceSpan,
         *,
-        link: SpanLink | None | Literal[_Omitted.LINK] = _Omitted.LINK,
+        link: SpanLink | None | Literal[_Omitted.LINK] = _CURRENT_LINK,
     ) -> bool:
         """Hands a span over for sending; False when it was dropped (counted).
 
@@ -194,32 +204,53 @@ class OTLPExporter:
         trace; left out, it is the current link of the nesting helpers (None
         outside them); ``None`` makes the span a root.
         """
-        if link is _Omitted.LINK:
-            link = current_link.get()
+        # This runs on the application's thread for every span: it is kept
+        # to the few reads and writes the queue needs (the size estimate is
+        # written out here rather than called).
+        if link is _CURRENT_LINK:
+            link = _current_link()
         elif link is not None and type(link) is not SpanLink:
             raise TypeError(f"link must be a SpanLink or None, not {type(link).__name__}")
         if type(span) is not _TraceSpan:
             raise TypeError(f"export() takes a pelnorix.TraceSpan, not {type(span).__name__}")
-        size = _estimated_size(span)
+        # The size the span is counted with in the queue's byte bound, from
+        # what its properties tell cheaply (each read copies the text): the
+        # fixed part, the prompt, the response (or, without one, the error
+        # message) and the actions, whose results are capped at 4096 bytes.
+        try:
+            prompt = span.prompt
+            last = span.response
+            if last is None:
+                last = span.error_message or ""
+            size = _SPAN_BYTES + _ACTION_BYTES * span.agent_actions_count
+        except RuntimeError:  # held by another thread's recording call: a round guess
+            size = _SPAN_BYTES + 4096
+        else:
+            size += len(prompt) if prompt.isascii() else 3 * len(prompt)
+            size += len(last) if last.isascii() else 3 * len(last)
         with self._lock:
-            self._handed_over += 1
-            if self._closed:
-                self._dropped[DropReason.SHUTDOWN] += 1
-                return False
-            queue = self._queue
+            spans = self._spans
+            queued = len(spans)
             queued_bytes = self._queued_bytes + size
             # A span larger than the whole byte bound still goes into an empty
             # queue: once its texts are capped it may well be sendable.
-            if len(queue) >= self._max_queue_spans or (queued_bytes > self._max_queue_bytes and queue):
-                self._dropped[DropReason.QUEUE_FULL] += 1
+            if (
+                queued >= self._max_queue_spans
+                or (queued_bytes > self._max_queue_bytes and queued)
+                or self._closed
+            ):
+                self._refused += 1
+                self._dropped[DropReason.SHUTDOWN if self._closed else DropReason.QUEUE_FULL] += 1
                 return False
             self._accepted += 1
-            queue.append((self._accepted, span, link, size))
+            spans.append(span)
+            self._links.append(link)
+            self._sizes.append(size)
             self._queued_bytes = queued_bytes
             if self._worker is None and not self._no_thread:
                 self._start_worker()
             # Wake the thread when a batch is full, not on every span.
-            batch_full = len(queue) == self._max_batch_spans or (
+            batch_full = queued + 1 == self._max_batch_spans or (
                 queued_bytes >= self._max_request_bytes > queued_bytes - size
             )
         if batch_full:
@@ -268,8 +299,10 @@ class OTLPExporter:
         self._delivery.abort()
         with self._lock:
             self._stopping = True
-            self._dropped[DropReason.SHUTDOWN] += len(self._queue)
-            self._queue.clear()
+            self._dropped[DropReason.SHUTDOWN] += len(self._spans)
+            self._spans.clear()
+            self._links.clear()
+            self._sizes.clear()
             self._queued_bytes = 0
             self._progress.notify_all()
             worker = self._worker
@@ -296,8 +329,8 @@ class OTLPExporter:
         """A snapshot of what became of the spans handed over so far."""
         with self._lock:
             return ExportCounters(
-                handed_over=self._handed_over,
-                queued=len(self._queue),
+                handed_over=self._accepted + self._refused,
+                queued=len(self._spans),
                 queued_bytes=self._queued_bytes,
                 sending=self._sending,
                 sent=self._sent,
@@ -310,7 +343,7 @@ class OTLPExporter:
         self,
         spans: Iterable[pelnorix.TraceSpan],
         *,
-        link: SpanLink | None | Literal[_Omitted.LINK] = _Omitted.LINK,
+        link: SpanLink | None | Literal[_Omitted.LINK] = _CURRENT_LINK,
     ) -> list[PreparedRequest]:
         """The requests that would carry these spans, built now, on this thread; nothing is sent.
 
@@ -318,8 +351,8 @@ class OTLPExporter:
         cannot be encoded raises here (the redaction callback's own exception,
         ``ValueError`` for a span over ``max_request_bytes``) instead of being dropped.
         """
-        if link is _Omitted.LINK:
-            link = current_link.get()
+        if link is _CURRENT_LINK:
+            link = _current_link()
         items: list[Item] = [(span.to_json(), link) for span in spans]
         encoded = encode_fitting(self._encoder, items, self._max_request_bytes)
         for error in encoded.first_errors.values():
@@ -382,29 +415,30 @@ class OTLPExporter:
 
     def _take_batch(self, due: bool) -> list[_Entry] | None:  # lock held
         """The next batch when one is due (full, flushed, or its delay passed), else None."""
-        queue = self._queue
-        if not queue:
+        spans, sizes = self._spans, self._sizes
+        if not spans:
             return None
+        first = self._accepted - len(spans) + 1
         due = (
             due
             or self._closed
-            or queue[0][0] <= self._flush_up_to
-            or len(queue) >= self._max_batch_spans
+            or first <= self._flush_up_to
+            or len(spans) >= self._max_batch_spans
             or self._queued_bytes >= self._max_request_bytes
         )
         if not due:
             return None
         batch: list[_Entry] = []
         size = 0
-        while queue and len(batch) < self._max_batch_spans:
-            entry_size = queue[0][3]
-            if batch and size + entry_size > self._max_request_bytes:
+        links = self._links
+        while spans and len(batch) < self._max_batch_spans:
+            if batch and size + sizes[0] > self._max_request_bytes:
                 break
-            batch.append(queue.popleft())
-            size += entry_size
+            batch.append((spans.popleft(), links.popleft()))
+            size += sizes.popleft()
         self._queued_bytes -= size
         self._sending = len(batch)
-        self._sending_from = batch[0][0]
+        self._sending_from = first
         return batch
 
     def _send_here(self, target: int, deadline: float) -> bool:
@@ -444,7 +478,7 @@ class OTLPExporter:
             self._settle({reason: count})
 
         items: list[Item] = []
-        for _, span, link, _ in batch:
+        for span, link in batch:
             try:
                 items.append((_json_of(span), link))
             except Exception as error:
@@ -488,7 +522,7 @@ class OTLPExporter:
         """Whether every span up to sequence number ``target`` was delivered or dropped."""
         if self._sending_from is not None and self._sending_from <= target:
             return False
-        return not self._queue or self._queue[0][0] > target
+        return not self._spans or self._accepted - len(self._spans) + 1 > target
 
     def _count_retry(self) -> None:
         with self._lock:
@@ -542,22 +576,6 @@ class OTLPExporter:
         # of the parent may have held them at the moment of the fork.
         self._delivery.forget_connection()
         self._reset()
-
-
-def _estimated_size(span: pelnorix.TraceSpan) -> int:
-    # Each property read copies its text; a span with a response is rarely
-    # one with an error too, so the error message is read only without one.
-    try:
-        prompt = span.prompt
-        actions = span.agent_actions_count
-        last = span.response
-        if last is None:
-            last = span.error_message or ""
-    except RuntimeError:  # held by another thread's recording call: a round guess
-        return _SPAN_BYTES + 4096
-    size = _SPAN_BYTES + _ACTION_BYTES * actions
-    size += len(prompt) if prompt.isascii() else 3 * len(prompt)
-    return size + (len(last) if last.isascii() else 3 * len(last))
 
 
 def _json_of(span: pelnorix.TraceSpan) -> str:
