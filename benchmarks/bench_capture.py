@@ -12,7 +12,7 @@ ratio to the bare call.
 Run it in its own environment (the instrumentation is not a test dependency):
 
     python3.12 -m venv build/venv-bench
-    build/venv-bench/bin/pip install -r scripts/requirements-dev.txt -r benchmarks/requirements-bench.txt
+    build/venv-bench/bin/pip install -r scripts/requirements-dev.txt -r benchmarks/requirements.txt
     eval "$(scripts/dev-build.sh)"  # the module and the companion in build/dev/python
     build/venv-bench/bin/python benchmarks/bench_capture.py
 """
