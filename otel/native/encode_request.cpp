@@ -169,9 +169,9 @@ class GilReleased {
 }  // namespace
 
 Outcome encode_request(ModuleArg /*module*/, PyObject* items, DictArg resource, bool json,
-                       bool include_content, std::optional<PyObject*> redact,
-                       std::optional<std::uint64_t> max_attribute_bytes,
-                       std::string_view scope_name, std::string_view scope_version) {
+                       bool include_content, Nullable<PyObject*> redact,
+                       Nullable<std::uint64_t> max_attribute_bytes, std::string_view scope_name,
+                       std::string_view scope_version) {
   if (redact && PyCallable_Check(*redact) == 0) {
     return fail(PyError::cast_failure(*redact, "callable").with_note("while processing 'redact'"));
   }

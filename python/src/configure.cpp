@@ -1,5 +1,6 @@
 #include "configure.hpp"
 
+#include "boundary/callables.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/interned_names.hpp"
 #include "tracer/tracer.hpp"
@@ -32,18 +33,12 @@ Result<Setting<T>> read_setting(PyObject* config, PyObject* key, Result<T> (*con
   return setting;
 }
 
-constexpr std::string_view kConfigParams[] = {"config"};
-constexpr FunctionDescription kConfigure{{}, "configure", kConfigParams, 1, 0, {}};
-
-// Not METH_STATIC: with it the interpreter would pass no module and report
-// None as the function's __self__.
-PyMethodDef configure_definition = {
-    "configure", as_method(&fastcall_entry<&configure_tracer, kConfigure>),
-    METH_FASTCALL | METH_KEYWORDS,
-    "configure(config)\n--\n\nConfigure and create an :class:`TamloxTracer` from a Python "
-    "dictionary.\n\nSupported keys:\n  - ``tenant_id`` (str): UUID string for the tenant.\n  - "
-    "``endpoint`` (str): Collector endpoint URL.\n  - ``enable_security`` (bool): Enable "
-    "security analysis.\n\nReturns:\n    A configured :class:`TamloxTracer`."};
+PyMethodDef configure_definition = module_function<
+    "configure", &configure_tracer, "config",
+    "Configure and create an :class:`TamloxTracer` from a Python dictionary.\n\nSupported "
+    "keys:\n  - ``tenant_id`` (str): UUID string for the tenant.\n  - ``endpoint`` (str): "
+    "Collector endpoint URL.\n  - ``enable_security`` (bool): Enable security analysis.\n\n"
+    "Returns:\n    A configured :class:`TamloxTracer`.">();
 
 }  // namespace
 

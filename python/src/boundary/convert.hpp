@@ -11,9 +11,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "boundary/error.hpp"
+#include "boundary/parameter_list.hpp"
 #include "boundary/python_api.hpp"
 #include "pelnorix/uuid.hpp"
 
@@ -56,6 +59,23 @@ struct FromPython<PyObject*> {
   }
 };
 
+// A parameter that must be given but may be None, which means "no value".
+template <typename T>
+struct Nullable : std::optional<T> {
+  using std::optional<T>::optional;
+};
+
+template <typename T>
+struct FromPython<Nullable<T>> {
+  static Result<Nullable<T>> convert(PyObject* value) {
+    if (value == nullptr) missing_required_slot();
+    if (value == Py_None) return Nullable<T>{};
+    Result<T> converted = FromPython<T>::convert(value);
+    if (!converted) return fail(std::move(converted).error());
+    return Nullable<T>{std::move(*converted)};
+  }
+};
+
 // Omitted and None both mean "no value".
 template <typename T>
 struct FromPython<std::optional<T>> {
@@ -76,12 +96,22 @@ Outcome unsigned_value(std::uint64_t value);
 // The canonical 36-character text form.
 Outcome uuid_value(const Uuid& id);
 
+// A record's member as Python sees it: str, bool, int, the id's text, or None
+// for an empty optional.
 template <typename T>
-Outcome optional_unsigned_value(const std::optional<T>& value) {
-  return value ? unsigned_value(*value) : none_value();
-}
-inline Outcome optional_text_value(const std::optional<std::string>& value) {
-  return value ? text_value(*value) : none_value();
+Outcome to_python(const T& value) {
+  if constexpr (kIsOptional<T>) {
+    return value ? to_python(*value) : none_value();
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return bool_value(value);
+  } else if constexpr (std::is_unsigned_v<T>) {
+    return unsigned_value(value);
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return text_value(value);
+  } else {
+    static_assert(std::is_same_v<T, Uuid>, "no conversion of this member type to Python");
+    return uuid_value(value);
+  }
 }
 
 }  // namespace pelnorix::python
