@@ -55,6 +55,11 @@ with open(pelnorix.__file__, "rb") as f:
   (cd tests/otel && "${py}" -m pytest -q -p no:cacheprovider --import-mode=importlib .)
 done
 
+log "stubs against the compiled modules (mypy.stubtest, CPython 3.12)"
+# From outside the tree, so that the installed wheel's modules and stubs are compared.
+(cd /tmp && "${PY312}" -m mypy.stubtest --allowlist "${PROJECT_ROOT}/python/stubtest-allowlist.txt" \
+  pelnorix pelnorix_otel._otlp)
+
 log "Release build of the modules: the description compile checks and the leak check"
 cmake -S . -B build/py-release -G Ninja -DPELNORIX_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
   -DPython_EXECUTABLE="${PY312}" >/dev/null
