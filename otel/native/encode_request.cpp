@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "boundary/convert.hpp"
+#include "pelnorix/hex.hpp"
 #include "pelnorix/otlp.hpp"
 
 namespace pelnorix::python {
@@ -28,15 +29,9 @@ PyError item_error(PyObject* type, std::size_t index, std::string_view what) {
 template <std::size_t N>
 bool hex_bytes(std::string_view text, std::array<std::uint8_t, N>& out) {
   if (text.size() != 2 * N) return false;
-  const auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
   for (std::size_t i = 0; i < N; ++i) {
-    const int high = digit(text[2 * i]);
-    const int low = digit(text[2 * i + 1]);
+    const int high = hex_digit_value(text[2 * i]);
+    const int low = hex_digit_value(text[2 * i + 1]);
     if (high < 0 || low < 0) return false;
     out[i] = static_cast<std::uint8_t>(high * 16 + low);
   }

@@ -3,14 +3,7 @@
 from typing import Any, Final, Literal, TypeAlias, final
 
 __version__: Final[str]
-__all__ = [
-    "__version__",
-    "TamloxTracer",
-    "TraceSpan",
-    "InstrumentedClient",
-    "configure",
-    "instrument",
-]
+__all__ = ["__version__", "TamloxTracer", "TraceSpan", "InstrumentedClient", "configure", "instrument"]
 
 # The five accepted action kinds; any other text is refused at run time.
 _ActionType: TypeAlias = Literal[

@@ -3,9 +3,9 @@
 
 #include "boundary/class_instance.hpp"
 #include "boundary/convert.hpp"
+#include "pelnorix/quoted_text.hpp"
 #include "pelnorix/trace_span.hpp"
 #include "span/span.hpp"
-#include "tracer/quoted_text.hpp"
 #include "tracer/tracer.hpp"
 
 namespace pelnorix::python {
