@@ -43,15 +43,15 @@ PyMethodDef configure_definition = module_function<
 }  // namespace
 
 Outcome configure_tracer(ModuleArg /*module*/, DictArg config) {
-  static PyObject* const tenant_id_key = interned_name("tenant_id");
-  static PyObject* const endpoint_key = interned_name("endpoint");
-  static PyObject* const enable_security_key = interned_name("enable_security");
   // Every value is read and type-checked before the tenant text is parsed.
-  auto tenant_id = read_setting<std::string_view>(config.object, tenant_id_key, &text_from_python);
+  auto tenant_id =
+      read_setting<std::string_view>(config.object, names::tenant_id(), &text_from_python);
   if (!tenant_id) return fail(std::move(tenant_id).error());
-  auto endpoint = read_setting<std::string_view>(config.object, endpoint_key, &text_from_python);
+  auto endpoint =
+      read_setting<std::string_view>(config.object, names::endpoint(), &text_from_python);
   if (!endpoint) return fail(std::move(endpoint).error());
-  auto enable_security = read_setting<bool>(config.object, enable_security_key, &bool_from_python);
+  auto enable_security =
+      read_setting<bool>(config.object, names::enable_security(), &bool_from_python);
   if (!enable_security) return fail(std::move(enable_security).error());
 
   Result<PyTamloxTracer> tracer =

@@ -10,25 +10,15 @@
 namespace pelnorix::python {
 namespace {
 
-PyObject* all_name() {
-  static PyObject* const name = interned_name("__all__");
-  return name;
-}
-
-PyObject* dunder_name() {
-  static PyObject* const name = interned_name("__name__");
-  return name;
-}
-
 // The module's __all__ list, created empty when missing.
 Result<PyRef> all_list(PyObject* module) {
-  PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name()));
+  PyRef all = PyRef::steal(PyObject_GetAttr(module, names::dunder_all()));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail(fetch_error());
     PyErr_Clear();
     all = PyRef::steal(PyList_New(0));
     if (!all) return fail(fetch_error());
-    if (PyObject_SetAttr(module, all_name(), all.get()) < 0) return fail(fetch_error());
+    if (PyObject_SetAttr(module, names::dunder_all(), all.get()) < 0) return fail(fetch_error());
     return all;
   }
   if (!PyList_Check(all.get())) return fail(PyError::cast_failure(all.get(), "list"));
@@ -45,10 +35,9 @@ MemberFailure add_named_object(PyObject* module, PyObject* name, PyObject* value
     PyError cause = fetch_error();
     PyRef exception = std::move(cause).into_exception();
     if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
-      Py_ssize_t size = 0;
-      if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
+      if (std::optional<std::string_view> utf8 = utf8_view(text.get())) {
         detail += ": ";
-        detail.append(utf8, static_cast<std::size_t>(size));
+        detail += *utf8;
       }
     }
     PyErr_Clear();
@@ -91,7 +80,7 @@ MemberFailure add_function(PyObject* module, PyMethodDef& definition) {
   if (!module_name) return fetch_error();
   PyRef function = PyRef::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
   if (!function) return fetch_error();
-  PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), dunder_name()));
+  PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), names::dunder_name()));
   if (!name) return fetch_error();
   if (!PyUnicode_Check(name.get())) return PyError::cast_failure(name.get(), "str");
   return add_named_object(module, name.get(), function.get());

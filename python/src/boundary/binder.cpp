@@ -1,5 +1,7 @@
 #include "boundary/binder.hpp"
 
+#include "boundary/convert.hpp"
+
 #include <string>
 #include <vector>
 
@@ -84,13 +86,12 @@ PyError unencodable_keyword(const FunctionDescription& d, PyObject* name) {
 
 BindFailure bind_keyword(const FunctionDescription& d, PyObject* name, PyObject* value,
                          std::span<PyObject*> slots) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-  if (utf8 == nullptr) {
+  const std::optional<std::string_view> utf8 = utf8_view(name);
+  if (!utf8) {
     if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return unencodable_keyword(d, name);
     return fetch_error();
   }
-  const std::string_view text(utf8, static_cast<std::size_t>(size));
+  const std::string_view text = *utf8;
 
   std::size_t slot = slots.size();
   for (std::size_t i = 0; i < d.keyword_only.size(); ++i) {

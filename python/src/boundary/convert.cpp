@@ -12,13 +12,12 @@ constexpr std::string_view kOutOfRange = "out of range integral type conversion 
 
 bool text_equals(PyObject* text, std::string_view expected) {
   if (text == nullptr || !PyUnicode_Check(text)) return false;
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-  if (utf8 == nullptr) {
+  const std::optional<std::string_view> utf8 = utf8_view(text);
+  if (!utf8) {
     PyErr_Clear();
     return false;
   }
-  return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
+  return *utf8 == expected;
 }
 
 // numpy's boolean scalar (numpy.bool_, called numpy.bool since 2.0), recognised
@@ -46,11 +45,9 @@ Result<bool> numpy_truth(PyObject* value, PyTypeObject* type) {
   if (nb_bool == nullptr) {
     PyRef type_text = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(type)));
     if (!type_text) return fail(fetch_error());
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(type_text.get(), &size);
-    if (utf8 == nullptr) return fail(fetch_error());
-    return fail_with(PyExc_TypeError, "object of type '" +
-                                          std::string(utf8, static_cast<std::size_t>(size)) +
+    const std::optional<std::string_view> utf8 = utf8_view(type_text.get());
+    if (!utf8) return fail(fetch_error());
+    return fail_with(PyExc_TypeError, "object of type '" + std::string(*utf8) +
                                           "' does not define a '__bool__' conversion");
   }
   const int truth = nb_bool(value);
@@ -76,10 +73,9 @@ void missing_required_slot() {
 
 Result<std::string_view> text_from_python(PyObject* value) {
   if (!PyUnicode_Check(value)) return fail(PyError::cast_failure(value, "str"));
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-  if (utf8 == nullptr) return fail(fetch_error());
-  return std::string_view(utf8, static_cast<std::size_t>(size));
+  const std::optional<std::string_view> utf8 = utf8_view(value);
+  if (!utf8) return fail(fetch_error());
+  return *utf8;
 }
 
 Result<bool> bool_from_python(PyObject* value) {

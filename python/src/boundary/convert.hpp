@@ -22,6 +22,16 @@
 
 namespace pelnorix::python {
 
+// The UTF-8 form of a str, cached by the str and valid while it lives; empty,
+// with the interpreter's exception set, for a str that has none (an unpaired
+// surrogate). Callers that need the error as a value use text_from_python.
+inline std::optional<std::string_view> utf8_view(PyObject* text) noexcept {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) return std::nullopt;
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
 Result<std::string_view> text_from_python(PyObject* value);
 Result<bool> bool_from_python(PyObject* value);
 Result<std::uint16_t> u16_from_python(PyObject* value);

@@ -74,12 +74,11 @@ Outcome client_start_span(const PyInstrumentedClient& self, std::string_view ope
 }
 
 Outcome client_repr(const PyInstrumentedClient& self) {
-  static PyObject* const repr_name = interned_name("__repr__");
   // Held for the call: the client's own code may run the collector.
   PyRef client = PyRef::borrow(self.client_or_none());
   PyObject* arguments[] = {client.get()};
-  Outcome text = outcome_from_call(
-      PyObject_VectorcallMethod(repr_name, arguments, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Outcome text = outcome_from_call(PyObject_VectorcallMethod(
+      names::dunder_repr(), arguments, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!text) return text;
   Result<std::string_view> utf8 = text_from_python(text->get());
   if (!utf8) return fail(std::move(utf8).error());
