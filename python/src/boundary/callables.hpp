@@ -24,13 +24,14 @@ namespace pelnorix::python {
 // the form from which the interpreter derives __text_signature__ and __doc__.
 constexpr std::string documented_signature(std::string_view name, std::string_view self_marker,
                                            const std::string& parameters, std::string_view body) {
-  std::string text(name);
+  std::string text;
+  append_text(text, name);
   text += '(';
-  text += self_marker;
-  if (!self_marker.empty() && !parameters.empty()) text += ", ";
-  text += parameters;
-  text += ")\n--\n\n";
-  text += body;
+  append_text(text, self_marker);
+  if (!self_marker.empty() && !parameters.empty()) append_text(text, ", ");
+  append_text(text, parameters);
+  append_text(text, ")\n--\n\n");
+  append_text(text, body);
   return text;
 }
 
@@ -56,8 +57,8 @@ template <auto Op, FixedText Name, FixedText List, FixedText Body>
 struct Described {
   using Traits = OperationTraits<decltype(Op)>;
   using Parameters = typename Traits::template Parameters<List>;
-  static constexpr std::string_view kName = Name.view();
-  static constexpr std::string_view kBody = Body.view();
+  static constexpr std::string_view kName = text_of<Name>();
+  static constexpr std::string_view kBody = text_of<Body>();
 };
 
 template <typename Native>
@@ -94,9 +95,11 @@ struct Members {
       }
     };
     if constexpr (Callable::Parameters::kCount == 0) {
-      return {Name.chars, as_method(&noargs_entry<Op>), METH_NOARGS, kStaticText<Doc>.data()};
+      return {kTextChars<Name>.data(), as_method(&noargs_entry<Op>), METH_NOARGS,
+              kStaticText<Doc>.data()};
     } else {
-      return {Name.chars, as_method(&fastcall_entry<Op, kDescriptionOf<Callable, Native>>),
+      return {kTextChars<Name>.data(),
+              as_method(&fastcall_entry<Op, kDescriptionOf<Callable, Native>>),
               METH_FASTCALL | METH_KEYWORDS, kStaticText<Doc>.data()};
     }
   }
@@ -145,7 +148,7 @@ PyMethodDef module_function() {
                                   Callable::kBody);
     }
   };
-  return {Name.chars, as_method(&fastcall_entry<Op, kDescriptionOf<Callable, void>>),
+  return {kTextChars<Name>.data(), as_method(&fastcall_entry<Op, kDescriptionOf<Callable, void>>),
           METH_FASTCALL | METH_KEYWORDS, kStaticText<Doc>.data()};
 }
 

@@ -14,7 +14,7 @@ PyObject* interned_name(const char* text);
 
 template <FixedText Text>
 PyObject* interned() {
-  static PyObject* const name = interned_name(Text.chars);
+  static PyObject* const name = interned_name(kTextChars<Text>.data());
   return name;
 }
 

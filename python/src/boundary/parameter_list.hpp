@@ -24,8 +24,25 @@ struct FixedText {
   constexpr FixedText(const char (&text)[N]) noexcept {  // NOLINT(google-explicit-constructor)
     std::copy_n(text, N, chars);
   }
-  constexpr std::string_view view() const noexcept { return {chars, N - 1}; }
 };
+
+// The characters of a FixedText argument as an ordinary constant, and the
+// text they hold. Under -fsanitize=undefined GCC 12 cannot tell at compile
+// time that a pointer into such a constant is not null, so compile-time code
+// avoids the library calls that test it (string_view::find, std::string's
+// constructor and append from a pointer): see append_text.
+template <FixedText Text>
+inline constexpr auto kTextChars = [] {
+  std::array<char, sizeof(Text.chars)> chars{};
+  for (std::size_t i = 0; i < chars.size(); ++i)
+    chars[i] = Text.chars[i];
+  return chars;
+}();
+
+template <FixedText Text>
+constexpr std::string_view text_of() noexcept {
+  return {kTextChars<Text>.data(), kTextChars<Text>.size() - 1};
+}
 
 // The text `Build::text()` (a std::string made at compile time) in static
 // storage, with its terminating null, for the interpreter's tables.
@@ -37,6 +54,12 @@ inline constexpr auto kStaticText = [] {
   std::copy(text.begin(), text.end(), chars.begin());
   return chars;
 }();
+
+// Appends character by character, which tests no pointer (see kTextChars).
+constexpr void append_text(std::string& text, std::string_view part) {
+  for (char c : part)
+    text.push_back(c);
+}
 
 template <typename T>
 inline constexpr bool kIsOptional = false;
@@ -61,10 +84,14 @@ constexpr std::size_t entry_count(std::string_view list) noexcept {
 template <std::size_t N>
 constexpr std::array<std::string_view, N> entries(std::string_view list) noexcept {
   std::array<std::string_view, N> split{};
+  // By index rather than with find, whose null test of the pointer it finds
+  // is not a constant expression under GCC 12's -fsanitize=undefined.
   for (std::string_view& entry : split) {
-    const std::size_t comma = list.find(',');
+    std::size_t comma = 0;
+    while (comma < list.size() && list[comma] != ',')
+      ++comma;
     entry = trimmed(list.substr(0, comma));
-    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    list = comma < list.size() ? list.substr(comma + 1) : std::string_view();
   }
   return split;
 }
@@ -82,8 +109,8 @@ constexpr bool is_name(std::string_view entry) noexcept {
 template <FixedText List, typename... Types>
 struct ParameterList {
  private:
-  static constexpr std::size_t kEntryCount = parameter_text::entry_count(List.view());
-  static constexpr auto kEntries = parameter_text::entries<kEntryCount>(List.view());
+  static constexpr std::size_t kEntryCount = parameter_text::entry_count(text_of<List>());
+  static constexpr auto kEntries = parameter_text::entries<kEntryCount>(text_of<List>());
 
   static constexpr std::size_t occurrences(std::string_view marker) noexcept {
     return static_cast<std::size_t>(std::count(kEntries.begin(), kEntries.end(), marker));
@@ -170,14 +197,14 @@ struct ParameterList {
   static constexpr std::string signature() {
     std::string text;
     const auto append = [&text](std::string_view entry) {
-      if (!text.empty()) text += ", ";
-      text += entry;
+      if (!text.empty()) append_text(text, ", ");
+      append_text(text, entry);
     };
     for (std::size_t i = 0; i < kCount; ++i) {
       if (kHasSlash && i == kPositionalOnly) append("/");
       if (kHasStar && i == kPositionalCount) append("*");
       append(kNames[i]);
-      if (kOptional[i]) text += "=None";
+      if (kOptional[i]) append_text(text, "=None");
     }
     if (kHasSlash && kPositionalOnly == kCount) append("/");
     return text;
