@@ -61,7 +61,7 @@ Result<std::optional<otlp::TraceLink>> link_from_python(PyObject* link, std::siz
 
 Result<HeldItems> items_from_python(PyObject* items) {
   PyRef iterator = PyRef::steal(PyObject_GetIter(items));
-  if (!iterator) return fail(fetch_error());
+  if (!iterator) return fail(fetch_error_or_resume_panic());
   HeldItems held;
   for (std::size_t index = 0;; ++index) {
     PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
@@ -75,10 +75,10 @@ Result<HeldItems> items_from_python(PyObject* items) {
     Result<std::optional<otlp::TraceLink>> link =
         link_from_python(PyTuple_GetItem(item.get(), 1), index);
     if (!link) return fail(std::move(link).error());
-    held.texts.push_back(PyRef::borrow(text));
+    held.texts.push_back(PyRef::new_ref(text));
     held.items.push_back({*document, *link});
   }
-  if (PyErr_Occurred() != nullptr) return fail(fetch_error());
+  if (PyErr_Occurred() != nullptr) return fail(fetch_error_or_resume_panic());
   return held;
 }
 
@@ -97,7 +97,7 @@ Result<std::vector<otlp::KeyValue>> resource_from_python(PyObject* resource, Tex
       converted = otlp::AnyValue::of_bool(value == Py_True);
     } else if (PyLong_Check(value)) {
       const long long number = PyLong_AsLongLong(value);
-      if (number == -1 && PyErr_Occurred() != nullptr) return fail(fetch_error());
+      if (number == -1 && PyErr_Occurred() != nullptr) return fail(fetch_error_or_resume_panic());
       converted = otlp::AnyValue::of_int(number);
     } else if (PyFloat_Check(value)) {
       const double number = PyFloat_AsDouble(value);
@@ -127,7 +127,7 @@ class CallableRedactor final : public otlp::TextRedactor {
     if (!argument) return stop(std::move(argument).error());
     PyObject* arguments[] = {argument->get()};
     PyRef result = PyRef::steal(PyObject_Vectorcall(callable_, arguments, 1, nullptr));
-    if (!result) return stop(fetch_error());
+    if (!result) return stop(fetch_error_or_resume_panic());
     Result<std::string_view> converted = text_from_python(result.get());
     if (!converted) {
       return stop(std::move(converted).error().with_note("while processing the result of redact"));

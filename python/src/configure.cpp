@@ -21,9 +21,9 @@ struct Setting {
 template <typename T>
 Result<Setting<T>> read_setting(PyObject* config, PyObject* key, Result<T> (*convert)(PyObject*)) {
   Setting<T> setting;
-  setting.value = PyRef::borrow(PyDict_GetItemWithError(config, key));
+  setting.value = PyRef::new_ref(PyDict_GetItemWithError(config, key));
   if (!setting.value) {
-    if (PyErr_Occurred() != nullptr) return fail(fetch_error());
+    if (PyErr_Occurred() != nullptr) return fail(fetch_error_or_resume_panic());
     return setting;
   }
   // Unlike a parameter's conversion, a setting's failure gets no note.

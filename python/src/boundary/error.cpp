@@ -78,7 +78,7 @@ PyError PyError::lazy(PyObject* type, std::string message) {
 
 PyError PyError::cast_failure(PyObject* value, std::string_view target_name) {
   PyRef value_type;
-  if (value != Py_None) value_type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  if (value != Py_None) value_type = PyRef::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(value)));
   return PyError(std::in_place_type<CastFailure>, CastFailure{std::move(value_type), target_name});
 }
 
@@ -122,7 +122,7 @@ PyError PyError::with_note(std::string_view note) && {
   return PyError::fetched(std::move(exception));
 }
 
-PyError fetch_error() {
+PyError fetch_error_or_resume_panic() {
   PyObject* raised = PyErr_GetRaisedException();
   if (raised == nullptr) return PyError::lazy(PyExc_SystemError, std::string(kNoExceptionSet));
   PyObject* panic_type = panic_exception_if_created();
@@ -147,7 +147,7 @@ PyError fetch_error() {
 }
 
 Outcome outcome_from_call(PyObject* result) {
-  if (result == nullptr) return fail(fetch_error());
+  if (result == nullptr) return fail(fetch_error_or_resume_panic());
   return PyRef::steal(result);
 }
 

@@ -19,7 +19,7 @@ Result<std::string> written(Expected<std::string, JsonError> text) {
 // now: an application that replaced the module, or its `loads`, gets its own.
 Outcome loads(const std::string& text) {
   PyRef json = PyRef::steal(PyImport_Import(names::json()));
-  if (!json) return fail(fetch_error());
+  if (!json) return fail(fetch_error_or_resume_panic());
   Outcome document = text_value(text);
   if (!document) return document;
   PyObject* arguments[] = {json.get(), document->get()};

@@ -45,10 +45,10 @@ Result<std::string> lowercase(std::string_view text) {
   }
   PyRef exact =
       PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (!exact) return fail(fetch_error());
+  if (!exact) return fail(fetch_error_or_resume_panic());
   PyObject* args[] = {exact.get()};
   PyRef lowered = PyRef::steal(PyObject_VectorcallMethod(names::lower(), args, 1, nullptr));
-  if (!lowered) return fail(fetch_error());
+  if (!lowered) return fail(fetch_error_or_resume_panic());
   Result<std::string_view> utf8 = text_from_python(lowered.get());
   if (!utf8) return fail(std::move(utf8).error());
   return std::string(*utf8);
