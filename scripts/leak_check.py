@@ -4,9 +4,11 @@ paths, many times over and report how the interpreter's allocated blocks and the
 resident memory grew. A reference or native allocation lost per call shows up as steady
 growth; the script exits 1 when a case grows beyond a small bound.
 
-Run it against a build, e.g.:
-    PYTHONPATH=build/h4/python build/venv-3.12/bin/python scripts/leak_check.py
+Run it against a build, e.g. the one scripts/dev-build.sh makes:
+    PYTHONPATH=build/dev/python build/venv-3.12/bin/python scripts/leak_check.py
     ... scripts/leak_check.py --iterations 20000 --case set_error
+scripts/test.sh runs it on its Release build with --iterations 20000: a reference lost once per call
+then grows by 20 000 blocks, far beyond the bound.
 """
 
 from __future__ import annotations

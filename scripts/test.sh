@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test of the project on a fresh machine: installs what is missing,
 # then the C++ tests (plain and sanitized), the Python tests on CPython 3.12 and
-# 3.13 against one stable-ABI wheel, the Python tests against a sanitized build
-# of the module, and the format and type checks. Exits non-zero on any failure.
+# 3.13 against one stable-ABI wheel, on a Release build the checks that wrong
+# callable descriptions do not compile and the leak check, the Python tests
+# against a sanitized build of the module, and the format and type checks.
+# Exits non-zero on any failure.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "${PROJECT_ROOT}"
@@ -52,6 +54,18 @@ with open(pelnorix.__file__, "rb") as f:
   log "companion (pelnorix_otel) tests on $("${py}" -c 'import sys; print(sys.version.split()[0])')"
   (cd tests/otel && "${py}" -m pytest -q -p no:cacheprovider --import-mode=importlib .)
 done
+
+log "stubs against the compiled modules (mypy.stubtest, CPython 3.12)"
+# From outside the tree, so that the installed wheel's modules and stubs are compared.
+(cd /tmp && "${PY312}" -m mypy.stubtest --allowlist "${PROJECT_ROOT}/python/stubtest-allowlist.txt" \
+  pelnorix pelnorix_otel._otlp)
+
+log "Release build of the modules: the description compile checks and the leak check"
+cmake -S . -B build/py-release -G Ninja -DPELNORIX_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
+  -DPython_EXECUTABLE="${PY312}" >/dev/null
+cmake --build build/py-release -j "${JOBS}" --target pelnorix pelnorix_otlp
+ctest --test-dir build/py-release -L compile-check --output-on-failure
+PYTHONPATH="${PROJECT_ROOT}/build/py-release/python" "${PY312}" scripts/leak_check.py --iterations 20000
 
 log "Python tests against the sanitized module (CPython 3.12)"
 cmake_build build/py-asan -DPELNORIX_BUILD_TESTS=OFF -DPELNORIX_SANITIZE=ON \

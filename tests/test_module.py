@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import inspect
 import os
 import subprocess
 import sys
@@ -76,93 +77,89 @@ INSTRUMENT_DOC = (
     "    An :class:`InstrumentedClient` wrapping the original client."
 )
 
-# (class, method, text signature, docstring without the signature)
-METHOD_DOCS = [
-    ("TraceSpan", "set_prompt", "($self, prompt)", "Set the prompt text for this span."),
+# Every text the module shows, each once: (dotted name, text signature or None for a
+# property, docstring without the signature).
+TEXTS = [
+    ("TraceSpan", None, TRACE_SPAN_DOC),
+    ("TamloxTracer", "(*, tenant_id=None, endpoint=None, enable_security=None)", TRACER_DOC),
+    ("InstrumentedClient", None, CLIENT_DOC),
+    ("TraceSpan.set_prompt", "($self, prompt)", "Set the prompt text for this span."),
     (
-        "TraceSpan",
-        "set_response",
+        "TraceSpan.set_response",
         "($self, response)",
         "Record a successful response and mark the span as complete.",
     ),
     (
-        "TraceSpan",
-        "set_error",
+        "TraceSpan.set_error",
         "($self, error, status_code=None)",
         "Record an error and mark the span as complete.",
     ),
     (
-        "TraceSpan",
-        "set_token_counts",
+        "TraceSpan.set_token_counts",
         "($self, *, prompt_tokens=None, completion_tokens=None)",
         "Set token counts for this span.",
     ),
     (
-        "TraceSpan",
-        "set_ttft_ms",
+        "TraceSpan.set_ttft_ms",
         "($self, ttft_ms)",
         "Set the time-to-first-token in milliseconds.",
     ),
     (
-        "TraceSpan",
-        "add_tag",
+        "TraceSpan.add_tag",
         "($self, key, value)",
         "Add a custom tag (key-value pair) to this span.",
     ),
-    ("TraceSpan", "to_json", "($self)", "Serialise the span to a JSON string."),
-    ("TraceSpan", "to_dict", "($self)", "Serialise the span to a Python dictionary."),
-    ("TraceSpan", "security_findings", "($self)", "Security findings as a list of dicts."),
-    ("TraceSpan", "report_action", REPORT_ACTION_SIGNATURE, REPORT_ACTION_DOC),
-    ("TamloxTracer", "start_span", "($self, operation_name, provider, model)", START_SPAN_DOC),
+    ("TraceSpan.to_json", "($self)", "Serialise the span to a JSON string."),
+    ("TraceSpan.to_dict", "($self)", "Serialise the span to a Python dictionary."),
+    ("TraceSpan.security_findings", "($self)", "Security findings as a list of dicts."),
+    ("TraceSpan.report_action", REPORT_ACTION_SIGNATURE, REPORT_ACTION_DOC),
+    ("TamloxTracer.start_span", "($self, operation_name, provider, model)", START_SPAN_DOC),
     (
-        "InstrumentedClient",
-        "start_span",
+        "InstrumentedClient.start_span",
         "($self, operation_name, provider, model)",
         "Start a trace span via the attached tracer (convenience shortcut).",
     ),
-]
-
-# (function, text signature, docstring without the signature)
-FUNCTION_DOCS = [
     ("configure", "(config)", CONFIGURE_DOC),
     ("instrument", "(client, *, tracer=None)", INSTRUMENT_DOC),
-]
-
-PROPERTY_DOCS = [
-    ("TraceSpan", "trace_id", "Unique trace identifier (UUID string)."),
-    ("TraceSpan", "span_id", "Unique span identifier (UUID string)."),
-    ("TraceSpan", "operation_name", 'Operation name (e.g. ``"chat_completion"``).'),
-    ("TraceSpan", "model_name", 'Model name (e.g. ``"gpt-4"``).'),
-    ("TraceSpan", "prompt", "The prompt text recorded for this span."),
-    ("TraceSpan", "response", "The response text, or ``None`` if not yet recorded."),
+    ("TraceSpan.trace_id", None, "Unique trace identifier (UUID string)."),
+    ("TraceSpan.span_id", None, "Unique span identifier (UUID string)."),
+    ("TraceSpan.operation_name", None, 'Operation name (e.g. ``"chat_completion"``).'),
+    ("TraceSpan.model_name", None, 'Model name (e.g. ``"gpt-4"``).'),
+    ("TraceSpan.prompt", None, "The prompt text recorded for this span."),
+    ("TraceSpan.response", None, "The response text, or ``None`` if not yet recorded."),
     (
-        "TraceSpan",
-        "is_complete",
+        "TraceSpan.is_complete",
+        None,
         "Whether the span has been completed (response or error recorded).",
     ),
-    ("TraceSpan", "is_failed", "Whether the span ended with an error."),
-    ("TraceSpan", "duration_ms", "Duration in milliseconds, or ``None`` if still in progress."),
-    ("TraceSpan", "prompt_tokens", "Prompt token count, or ``None`` if not set."),
-    ("TraceSpan", "completion_tokens", "Completion token count, or ``None`` if not set."),
-    ("TraceSpan", "total_tokens", "Total token count, or ``None`` if not set."),
+    ("TraceSpan.is_failed", None, "Whether the span ended with an error."),
+    ("TraceSpan.duration_ms", None, "Duration in milliseconds, or ``None`` if still in progress."),
+    ("TraceSpan.prompt_tokens", None, "Prompt token count, or ``None`` if not set."),
+    ("TraceSpan.completion_tokens", None, "Completion token count, or ``None`` if not set."),
+    ("TraceSpan.total_tokens", None, "Total token count, or ``None`` if not set."),
     (
-        "TraceSpan",
-        "security_score",
+        "TraceSpan.security_score",
+        None,
         "Overall security score (0\u2013100), or ``None`` if not analysed.",
     ),
-    ("TraceSpan", "error_message", "Error message if the span failed, or ``None``."),
-    ("TraceSpan", "status_code", "HTTP status code of the response, or ``None``."),
+    ("TraceSpan.error_message", None, "Error message if the span failed, or ``None``."),
+    ("TraceSpan.status_code", None, "HTTP status code of the response, or ``None``."),
     (
-        "TraceSpan",
-        "security_findings_count",
+        "TraceSpan.security_findings_count",
+        None,
         "Number of security findings attached to this span.",
     ),
-    ("TraceSpan", "agent_actions_count", "Number of agent actions recorded on this span."),
-    ("TamloxTracer", "tenant_id", "Tenant identifier (UUID string)."),
-    ("TamloxTracer", "endpoint", "Collector endpoint URL, or ``None``."),
-    ("TamloxTracer", "enable_security", "Whether security analysis is enabled."),
-    ("InstrumentedClient", "tracer", "The attached :class:`TamloxTracer`."),
-    ("InstrumentedClient", "wrapped_client", "The original (unwrapped) client object."),
+    ("TraceSpan.agent_actions_count", None, "Number of agent actions recorded on this span."),
+    ("TamloxTracer.tenant_id", None, "Tenant identifier (UUID string)."),
+    ("TamloxTracer.endpoint", None, "Collector endpoint URL, or ``None``."),
+    ("TamloxTracer.enable_security", None, "Whether security analysis is enabled."),
+    ("InstrumentedClient.tracer", None, "The attached :class:`TamloxTracer`."),
+    ("InstrumentedClient.wrapped_client", None, "The original (unwrapped) client object."),
+]
+
+FUNCTION_NAMES = ["configure", "instrument"]
+PROPERTIES = [
+    tuple(name.split(".")) for name, signature, _ in TEXTS if "." in name and signature is None
 ]
 
 
@@ -204,39 +201,41 @@ def test_class_identity(class_name: str) -> None:
     assert cls.__bases__ == (object,)
 
 
-def test_class_docstrings() -> None:
-    assert pelnorix.TraceSpan.__doc__ == TRACE_SPAN_DOC
-    assert pelnorix.TamloxTracer.__doc__ == TRACER_DOC
-    assert pelnorix.InstrumentedClient.__doc__ == CLIENT_DOC
-    assert (
-        pelnorix.TamloxTracer.__text_signature__
-        == "(*, tenant_id=None, endpoint=None, enable_security=None)"
-    )
+def documented(name: str) -> Any:
+    """The class, method, function or property descriptor called `name` ("TraceSpan.prompt")."""
+    owner, _, member = name.rpartition(".")
+    if not owner:
+        return getattr(pelnorix, member)
+    return vars(getattr(pelnorix, owner))[member]
 
 
-@pytest.mark.parametrize(("class_name", "method", "signature", "doc"), METHOD_DOCS)
-def test_method_signature_and_docstring(
-    class_name: str, method: str, signature: str, doc: str
-) -> None:
-    function = getattr(getattr(pelnorix, class_name), method)
-    assert function.__text_signature__ == signature
-    assert function.__doc__ == doc
+@pytest.mark.parametrize(("name", "signature", "doc"), TEXTS)
+def test_texts_are_exact(name: str, signature: str | None, doc: str) -> None:
+    target = documented(name)
+    assert target.__doc__ == doc
+    if signature is not None or inspect.isclass(target):
+        assert target.__text_signature__ == signature
 
 
-@pytest.mark.parametrize(("name", "signature", "doc"), FUNCTION_DOCS)
-def test_module_function_identity_and_docstring(name: str, signature: str, doc: str) -> None:
+def test_every_public_member_is_in_the_table() -> None:
+    listed = {name for name, _, _ in TEXTS}
+    for class_name in CLASS_NAMES:
+        for member in vars(getattr(pelnorix, class_name)):
+            if not member.startswith("_"):
+                assert f"{class_name}.{member}" in listed
+    assert {name for name in pelnorix.__all__ if not name.startswith("_")} <= listed
+
+
+@pytest.mark.parametrize("name", FUNCTION_NAMES)
+def test_module_function_identity(name: str) -> None:
     function = getattr(pelnorix, name)
     assert function.__self__ is pelnorix
     assert function.__module__ == "pelnorix"
     assert function.__name__ == name
-    assert function.__text_signature__ == signature
-    assert function.__doc__ == doc
 
 
-@pytest.mark.parametrize(("class_name", "prop", "doc"), PROPERTY_DOCS)
-def test_property_is_read_only_and_documented(class_name: str, prop: str, doc: str) -> None:
-    descriptor = getattr(pelnorix, class_name).__dict__[prop]
-    assert descriptor.__doc__ == doc
+@pytest.mark.parametrize(("class_name", "prop"), PROPERTIES)
+def test_property_is_read_only(class_name: str, prop: str) -> None:
     instance = make_instance(class_name)
     before = getattr(instance, prop)
     with pytest.raises(AttributeError):

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate python/src/tracer/unicode_escape_table.inc: the code points that the
+"""Generate core/src/model/unicode_escape_table.inc: the code points that the
 tracer's quoted form writes as \\u{...} escapes.
 
 A code point is listed when it has the property Grapheme_Extend or its general
@@ -28,7 +28,7 @@ from pathlib import Path
 import regex
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
-OUTPUT = REPO_ROOT / "python" / "src" / "tracer" / "unicode_escape_table.inc"
+OUTPUT = REPO_ROOT / "core" / "src" / "model" / "unicode_escape_table.inc"
 COMMAND = "build/venv-3.12/bin/python tools/gen_unicode_escape_table.py (needs: pip install regex)"
 MAX_CODE_POINT = 0x10FFFF
 RANGES_PER_LINE = 4

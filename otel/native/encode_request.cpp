@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "boundary/convert.hpp"
+#include "pelnorix/hex.hpp"
 #include "pelnorix/otlp.hpp"
 
 namespace pelnorix::python {
@@ -28,15 +29,9 @@ PyError item_error(PyObject* type, std::size_t index, std::string_view what) {
 template <std::size_t N>
 bool hex_bytes(std::string_view text, std::array<std::uint8_t, N>& out) {
   if (text.size() != 2 * N) return false;
-  const auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
   for (std::size_t i = 0; i < N; ++i) {
-    const int high = digit(text[2 * i]);
-    const int low = digit(text[2 * i + 1]);
+    const int high = hex_digit_value(text[2 * i]);
+    const int low = hex_digit_value(text[2 * i + 1]);
     if (high < 0 || low < 0) return false;
     out[i] = static_cast<std::uint8_t>(high * 16 + low);
   }
@@ -66,7 +61,7 @@ Result<std::optional<otlp::TraceLink>> link_from_python(PyObject* link, std::siz
 
 Result<HeldItems> items_from_python(PyObject* items) {
   PyRef iterator = PyRef::steal(PyObject_GetIter(items));
-  if (!iterator) return fail(fetch_error());
+  if (!iterator) return fail(fetch_error_or_resume_panic());
   HeldItems held;
   for (std::size_t index = 0;; ++index) {
     PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
@@ -80,10 +75,10 @@ Result<HeldItems> items_from_python(PyObject* items) {
     Result<std::optional<otlp::TraceLink>> link =
         link_from_python(PyTuple_GetItem(item.get(), 1), index);
     if (!link) return fail(std::move(link).error());
-    held.texts.push_back(PyRef::borrow(text));
+    held.texts.push_back(PyRef::new_ref(text));
     held.items.push_back({*document, *link});
   }
-  if (PyErr_Occurred() != nullptr) return fail(fetch_error());
+  if (PyErr_Occurred() != nullptr) return fail(fetch_error_or_resume_panic());
   return held;
 }
 
@@ -102,7 +97,7 @@ Result<std::vector<otlp::KeyValue>> resource_from_python(PyObject* resource, Tex
       converted = otlp::AnyValue::of_bool(value == Py_True);
     } else if (PyLong_Check(value)) {
       const long long number = PyLong_AsLongLong(value);
-      if (number == -1 && PyErr_Occurred() != nullptr) return fail(fetch_error());
+      if (number == -1 && PyErr_Occurred() != nullptr) return fail(fetch_error_or_resume_panic());
       converted = otlp::AnyValue::of_int(number);
     } else if (PyFloat_Check(value)) {
       const double number = PyFloat_AsDouble(value);
@@ -132,7 +127,7 @@ class CallableRedactor final : public otlp::TextRedactor {
     if (!argument) return stop(std::move(argument).error());
     PyObject* arguments[] = {argument->get()};
     PyRef result = PyRef::steal(PyObject_Vectorcall(callable_, arguments, 1, nullptr));
-    if (!result) return stop(fetch_error());
+    if (!result) return stop(fetch_error_or_resume_panic());
     Result<std::string_view> converted = text_from_python(result.get());
     if (!converted) {
       return stop(std::move(converted).error().with_note("while processing the result of redact"));
@@ -169,9 +164,9 @@ class GilReleased {
 }  // namespace
 
 Outcome encode_request(ModuleArg /*module*/, PyObject* items, DictArg resource, bool json,
-                       bool include_content, std::optional<PyObject*> redact,
-                       std::optional<std::uint64_t> max_attribute_bytes,
-                       std::string_view scope_name, std::string_view scope_version) {
+                       bool include_content, Nullable<PyObject*> redact,
+                       Nullable<std::uint64_t> max_attribute_bytes, std::string_view scope_name,
+                       std::string_view scope_version) {
   if (redact && PyCallable_Check(*redact) == 0) {
     return fail(PyError::cast_failure(*redact, "callable").with_note("while processing 'redact'"));
   }

@@ -1,5 +1,5 @@
 // The module pelnorix_otel._otlp: its definition and execution step.
-#include "boundary/entry.hpp"
+#include "boundary/callables.hpp"
 #include "boundary/python_api.hpp"
 #include "encode_request.hpp"
 #include "module_members.hpp"
@@ -7,22 +7,12 @@
 namespace pelnorix::python {
 namespace {
 
-constexpr std::string_view kEncodeParams[] = {"items", "resource"};
-constexpr KeywordOnlyParameter kEncodeKeywordParams[] = {
-    {"json", true},       {"include_content", true},
-    {"redact", true},     {"max_attribute_bytes", true},
-    {"scope_name", true}, {"scope_version", true},
-};
-constexpr FunctionDescription kEncodeRequest{{}, "encode_request",    kEncodeParams, 2,
-                                             0,  kEncodeKeywordParams};
-
-PyMethodDef encode_request_definition = {
-    "encode_request", as_method(&fastcall_entry<&encode_request, kEncodeRequest>),
-    METH_FASTCALL | METH_KEYWORDS,
-    "encode_request(items, resource, *, json, include_content, redact, max_attribute_bytes, "
-    "scope_name, scope_version)\n--\n\n"
+PyMethodDef encode_request_definition = module_function<
+    "encode_request", &encode_request,
+    "items, resource, *, json, include_content, redact, max_attribute_bytes, scope_name, "
+    "scope_version",
     "The body of one OTLP ExportTraceServiceRequest holding every (span document, link) pair\n"
-    "of ``items``: protobuf, or OTLP/JSON when ``json`` is true."};
+    "of ``items``: protobuf, or OTLP/JSON when ``json`` is true.">();
 
 MemberFailure populate(PyObject* module) {
   return add_function(module, encode_request_definition);

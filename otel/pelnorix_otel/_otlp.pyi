@@ -2,6 +2,8 @@
 
 from collections.abc import Callable, Iterable
 
+__all__ = ["encode_request"]
+
 def encode_request(
     items: Iterable[tuple[str, tuple[str, str] | None]],
     resource: dict[str, str | bool | int | float],

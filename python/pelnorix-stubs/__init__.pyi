@@ -1,15 +1,16 @@
 """Pelnorix Python bindings."""
 
-from typing import Any, Final, Literal, TypeAlias
+from typing import Any, Final, Literal, TypeAlias, final
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = ["__version__", "TamloxTracer", "TraceSpan", "InstrumentedClient", "configure", "instrument"]
 
 # The five accepted action kinds; any other text is refused at run time.
 _ActionType: TypeAlias = Literal[
     "tool_call", "skill_invocation", "command_execution", "web_access", "file_access"
 ]
 
+@final
 class TamloxTracer:
     """Security-aware LLM tracer.
 
@@ -36,6 +37,7 @@ class TamloxTracer:
     def start_span(self, operation_name: str, provider: str, model: str) -> TraceSpan:
         """Start a new trace span."""
 
+@final
 class TraceSpan:
     """A single trace span representing one LLM interaction.
 
@@ -109,6 +111,7 @@ class TraceSpan:
     def to_json(self) -> str:
         """Serialise the span to a JSON string."""
 
+@final
 class InstrumentedClient:
     """A wrapper around a Python LLM client that attaches an [`TamloxTracer`].
 

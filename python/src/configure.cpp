@@ -1,5 +1,6 @@
 #include "configure.hpp"
 
+#include "boundary/callables.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/interned_names.hpp"
 #include "tracer/tracer.hpp"
@@ -20,9 +21,9 @@ struct Setting {
 template <typename T>
 Result<Setting<T>> read_setting(PyObject* config, PyObject* key, Result<T> (*convert)(PyObject*)) {
   Setting<T> setting;
-  setting.value = PyRef::borrow(PyDict_GetItemWithError(config, key));
+  setting.value = PyRef::new_ref(PyDict_GetItemWithError(config, key));
   if (!setting.value) {
-    if (PyErr_Occurred() != nullptr) return fail(fetch_error());
+    if (PyErr_Occurred() != nullptr) return fail(fetch_error_or_resume_panic());
     return setting;
   }
   // Unlike a parameter's conversion, a setting's failure gets no note.
@@ -32,31 +33,25 @@ Result<Setting<T>> read_setting(PyObject* config, PyObject* key, Result<T> (*con
   return setting;
 }
 
-constexpr std::string_view kConfigParams[] = {"config"};
-constexpr FunctionDescription kConfigure{{}, "configure", kConfigParams, 1, 0, {}};
-
-// Not METH_STATIC: with it the interpreter would pass no module and report
-// None as the function's __self__.
-PyMethodDef configure_definition = {
-    "configure", as_method(&fastcall_entry<&configure_tracer, kConfigure>),
-    METH_FASTCALL | METH_KEYWORDS,
-    "configure(config)\n--\n\nConfigure and create an :class:`TamloxTracer` from a Python "
-    "dictionary.\n\nSupported keys:\n  - ``tenant_id`` (str): UUID string for the tenant.\n  - "
-    "``endpoint`` (str): Collector endpoint URL.\n  - ``enable_security`` (bool): Enable "
-    "security analysis.\n\nReturns:\n    A configured :class:`TamloxTracer`."};
+PyMethodDef configure_definition = module_function<
+    "configure", &configure_tracer, "config",
+    "Configure and create an :class:`TamloxTracer` from a Python dictionary.\n\nSupported "
+    "keys:\n  - ``tenant_id`` (str): UUID string for the tenant.\n  - ``endpoint`` (str): "
+    "Collector endpoint URL.\n  - ``enable_security`` (bool): Enable security analysis.\n\n"
+    "Returns:\n    A configured :class:`TamloxTracer`.">();
 
 }  // namespace
 
 Outcome configure_tracer(ModuleArg /*module*/, DictArg config) {
-  static PyObject* const tenant_id_key = interned_name("tenant_id");
-  static PyObject* const endpoint_key = interned_name("endpoint");
-  static PyObject* const enable_security_key = interned_name("enable_security");
   // Every value is read and type-checked before the tenant text is parsed.
-  auto tenant_id = read_setting<std::string_view>(config.object, tenant_id_key, &text_from_python);
+  auto tenant_id =
+      read_setting<std::string_view>(config.object, names::tenant_id(), &text_from_python);
   if (!tenant_id) return fail(std::move(tenant_id).error());
-  auto endpoint = read_setting<std::string_view>(config.object, endpoint_key, &text_from_python);
+  auto endpoint =
+      read_setting<std::string_view>(config.object, names::endpoint(), &text_from_python);
   if (!endpoint) return fail(std::move(endpoint).error());
-  auto enable_security = read_setting<bool>(config.object, enable_security_key, &bool_from_python);
+  auto enable_security =
+      read_setting<bool>(config.object, names::enable_security(), &bool_from_python);
   if (!enable_security) return fail(std::move(enable_security).error());
 
   Result<PyTamloxTracer> tracer =

@@ -10,25 +10,16 @@
 namespace pelnorix::python {
 namespace {
 
-PyObject* all_name() {
-  static PyObject* const name = interned_name("__all__");
-  return name;
-}
-
-PyObject* dunder_name() {
-  static PyObject* const name = interned_name("__name__");
-  return name;
-}
-
 // The module's __all__ list, created empty when missing.
 Result<PyRef> all_list(PyObject* module) {
-  PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name()));
+  PyRef all = PyRef::steal(PyObject_GetAttr(module, names::dunder_all()));
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail(fetch_error());
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail(fetch_error_or_resume_panic());
     PyErr_Clear();
     all = PyRef::steal(PyList_New(0));
-    if (!all) return fail(fetch_error());
-    if (PyObject_SetAttr(module, all_name(), all.get()) < 0) return fail(fetch_error());
+    if (!all) return fail(fetch_error_or_resume_panic());
+    if (PyObject_SetAttr(module, names::dunder_all(), all.get()) < 0)
+      return fail(fetch_error_or_resume_panic());
     return all;
   }
   if (!PyList_Check(all.get())) return fail(PyError::cast_failure(all.get(), "list"));
@@ -42,19 +33,18 @@ MemberFailure add_named_object(PyObject* module, PyObject* name, PyObject* value
     // The append failing means the interpreter is in no state to go on; the
     // import fails with PanicException rather than a catchable error.
     std::string detail = "could not append __name__ to __all__";
-    PyError cause = fetch_error();
+    PyError cause = fetch_error_or_resume_panic();
     PyRef exception = std::move(cause).into_exception();
     if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
-      Py_ssize_t size = 0;
-      if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
+      if (std::optional<std::string_view> utf8 = utf8_view(text.get())) {
         detail += ": ";
-        detail.append(utf8, static_cast<std::size_t>(size));
+        detail += *utf8;
       }
     }
     PyErr_Clear();
     raise_fault(detail);
   }
-  if (PyObject_SetAttr(module, name, value) < 0) return fetch_error();
+  if (PyObject_SetAttr(module, name, value) < 0) return fetch_error_or_resume_panic();
   return std::nullopt;
 }
 
@@ -75,7 +65,7 @@ PyError class_initialization_error(const char* class_name, PyError cause) {
 MemberFailure add_named_value(PyObject* module, std::string_view name, PyObject* value) {
   PyRef name_object =
       PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-  if (!name_object) return fetch_error();
+  if (!name_object) return fetch_error_or_resume_panic();
   return add_named_object(module, name_object.get(), value);
 }
 
@@ -88,18 +78,18 @@ MemberFailure add_class(PyObject* module, TypeCell& cell) {
 
 MemberFailure add_function(PyObject* module, PyMethodDef& definition) {
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!module_name) return fetch_error();
+  if (!module_name) return fetch_error_or_resume_panic();
   PyRef function = PyRef::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
-  if (!function) return fetch_error();
-  PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), dunder_name()));
-  if (!name) return fetch_error();
+  if (!function) return fetch_error_or_resume_panic();
+  PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), names::dunder_name()));
+  if (!name) return fetch_error_or_resume_panic();
   if (!PyUnicode_Check(name.get())) return PyError::cast_failure(name.get(), "str");
   return add_named_object(module, name.get(), function.get());
 }
 
 int execute_module_with(PyObject* module, MemberFailure (*populate)(PyObject*)) noexcept {
   PyObject* done = guarded([&]() -> Outcome {
-    if (module == nullptr) return fail(fetch_error());
+    if (module == nullptr) return fail(fetch_error_or_resume_panic());
     if (!PyModule_Check(module)) return fail(PyError::cast_failure(module, "module"));
     if (MemberFailure failure = populate(module)) return fail(std::move(*failure));
     return none_value();

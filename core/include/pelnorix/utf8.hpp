@@ -11,4 +11,17 @@ namespace pelnorix {
 // backs off over continuation bytes (10xxxxxx) only.
 std::size_t utf8_prefix_length(std::string_view text, std::size_t max_bytes) noexcept;
 
+inline constexpr char32_t kReplacementCharacter = 0xFFFD;
+
+struct Utf8Character {
+  char32_t code_point;
+  std::size_t length;  // in bytes, at least 1
+};
+
+// The character that starts at byte `at` (< text.size()). A byte that does
+// not start a well-formed character (a stray continuation, a truncated or
+// overlong sequence, a code point above U+10FFFF) decodes as U+FFFD and
+// consumes one byte, so that a reader never runs past the end.
+Utf8Character decode_utf8_character(std::string_view text, std::size_t at) noexcept;
+
 }  // namespace pelnorix

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <span>
 
+#include "pelnorix/hex.hpp"
 #include "pelnorix/random_source.hpp"
 
 namespace pelnorix {
@@ -14,10 +15,9 @@ namespace {
 struct HexPairs {
   std::array<char, 512> chars{};
   constexpr HexPairs() {
-    constexpr char digits[] = "0123456789abcdef";
     for (std::size_t byte = 0; byte < 256; ++byte) {
-      chars[2 * byte] = digits[byte >> 4];
-      chars[2 * byte + 1] = digits[byte & 0xF];
+      chars[2 * byte] = kHexDigits[byte >> 4];
+      chars[2 * byte + 1] = kHexDigits[byte & 0xF];
     }
   }
 };
@@ -28,14 +28,8 @@ constexpr HexPairs kHexPairs;
 struct HexValues {
   std::array<std::int8_t, 256> value{};
   constexpr HexValues() {
-    for (auto& v : value)
-      v = -1;
-    for (int d = 0; d < 10; ++d)
-      value[static_cast<std::size_t>('0' + d)] = static_cast<std::int8_t>(d);
-    for (int d = 0; d < 6; ++d) {
-      value[static_cast<std::size_t>('a' + d)] = static_cast<std::int8_t>(10 + d);
-      value[static_cast<std::size_t>('A' + d)] = static_cast<std::int8_t>(10 + d);
-    }
+    for (std::size_t c = 0; c < value.size(); ++c)
+      value[c] = static_cast<std::int8_t>(hex_digit_value(static_cast<char>(c)));
   }
 };
 constexpr HexValues kHexValues;

@@ -6,6 +6,7 @@
 #include <limits>
 #include <system_error>
 
+#include "pelnorix/hex.hpp"
 #include "pelnorix/utf8.hpp"
 
 #if defined(__SSE2__)
@@ -72,18 +73,11 @@ std::size_t multibyte_length(const char* p, const char* end) noexcept {
   return 0;
 }
 
-int hex_value(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Four hexadecimal digits at `p` (which has at least four bytes), or -1.
 long read_hex4(const char* p) noexcept {
   long value = 0;
   for (int i = 0; i < 4; ++i) {
-    const int digit = hex_value(p[i]);
+    const int digit = hex_digit_value(p[i]);
     if (digit < 0) return -1;
     value = value * 16 + digit;
   }

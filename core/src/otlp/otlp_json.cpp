@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "pelnorix/fault.hpp"
+#include "pelnorix/hex.hpp"
 #include "pelnorix/json_writer.hpp"
 #include "pelnorix/otlp.hpp"
 
@@ -12,12 +13,11 @@ namespace pelnorix::otlp {
 namespace {
 
 JsonStatus hex_value(JsonWriter& w, const std::uint8_t* bytes, std::size_t count) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   return w.formatted_string([&](JsonStringFragments& text) {
     char digits[32];
     for (std::size_t i = 0; i < count; ++i) {
-      digits[2 * i] = kDigits[bytes[i] >> 4];
-      digits[2 * i + 1] = kDigits[bytes[i] & 0xF];
+      digits[2 * i] = kHexDigits[bytes[i] >> 4];
+      digits[2 * i + 1] = kHexDigits[bytes[i] & 0xF];
     }
     text.append({digits, 2 * count});
   });

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "pelnorix/hex.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -33,7 +35,6 @@ inline constexpr std::size_t kMaxEscapeLength = 6;  // \u00XX
 
 // Writes the escape sequence of a byte that needs one and returns its length.
 inline std::size_t write_escape(char c, char* out) noexcept {
-  static constexpr char kHexDigits[] = "0123456789abcdef";
   const auto byte = static_cast<unsigned char>(c);
   const char code = kEscapeTable[byte];
   out[0] = '\\';

@@ -1,5 +1,7 @@
 #include "boundary/binder.hpp"
 
+#include "boundary/convert.hpp"
+
 #include <string>
 #include <vector>
 
@@ -75,22 +77,22 @@ PyError unexpected_keyword(const FunctionDescription& d, std::string_view name) 
 PyError unencodable_keyword(const FunctionDescription& d, PyObject* name) {
   PyErr_Clear();
   PyRef escaped = PyRef::steal(PyUnicode_AsEncodedString(name, "utf-8", "backslashreplace"));
-  if (!escaped) return fetch_error();
+  if (!escaped) return fetch_error_or_resume_panic();
   char* bytes = nullptr;
   Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(escaped.get(), &bytes, &size) < 0) return fetch_error();
+  if (PyBytes_AsStringAndSize(escaped.get(), &bytes, &size) < 0)
+    return fetch_error_or_resume_panic();
   return unexpected_keyword(d, std::string_view(bytes, static_cast<std::size_t>(size)));
 }
 
 BindFailure bind_keyword(const FunctionDescription& d, PyObject* name, PyObject* value,
                          std::span<PyObject*> slots) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-  if (utf8 == nullptr) {
+  const std::optional<std::string_view> utf8 = utf8_view(name);
+  if (!utf8) {
     if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return unencodable_keyword(d, name);
-    return fetch_error();
+    return fetch_error_or_resume_panic();
   }
-  const std::string_view text(utf8, static_cast<std::size_t>(size));
+  const std::string_view text = *utf8;
 
   std::size_t slot = slots.size();
   for (std::size_t i = 0; i < d.keyword_only.size(); ++i) {
@@ -135,10 +137,10 @@ BindFailure bind_fastcall(const FunctionDescription& d, PyObject* const* args, P
   }
   if (kwnames != nullptr) {
     const Py_ssize_t keyword_count = PyTuple_Size(kwnames);
-    if (keyword_count < 0) return fetch_error();
+    if (keyword_count < 0) return fetch_error_or_resume_panic();
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
       PyObject* name = PyTuple_GetItem(kwnames, k);
-      if (name == nullptr) return fetch_error();
+      if (name == nullptr) return fetch_error_or_resume_panic();
       if (auto failure = bind_keyword(d, name, args[nargs + k], slots)) return failure;
     }
   }
@@ -148,7 +150,7 @@ BindFailure bind_fastcall(const FunctionDescription& d, PyObject* const* args, P
 BindFailure bind_tuple_dict(const FunctionDescription& d, PyObject* args, PyObject* kwargs,
                             std::span<PyObject*> slots) {
   const Py_ssize_t nargs = PyTuple_Size(args);
-  if (nargs < 0) return fetch_error();
+  if (nargs < 0) return fetch_error_or_resume_panic();
   PyObject* item_error = nullptr;  // set if the tuple refuses an index it reported
   if (auto failure = bind_positional(d, static_cast<std::size_t>(nargs), slots, [&](std::size_t i) {
         PyObject* item = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
@@ -157,7 +159,7 @@ BindFailure bind_tuple_dict(const FunctionDescription& d, PyObject* args, PyObje
       })) {
     return failure;
   }
-  if (item_error != nullptr) return fetch_error();
+  if (item_error != nullptr) return fetch_error_or_resume_panic();
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject* name = nullptr;

@@ -53,7 +53,7 @@ Outcome make_instance_of(PyTypeObject* type, Native&& record) {
   static_assert(std::is_nothrow_move_constructible_v<Native>);
   auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* object = allocate != nullptr ? allocate(type, 0) : nullptr;
-  if (object == nullptr) return fail(fetch_error());
+  if (object == nullptr) return fail(fetch_error_or_resume_panic());
   Instance<Native>* instance = as_instance<Native>(object);
   new (&instance->borrow) BorrowFlag();
   new (&instance->native) Native(std::move(record));

@@ -12,13 +12,12 @@ constexpr std::string_view kOutOfRange = "out of range integral type conversion 
 
 bool text_equals(PyObject* text, std::string_view expected) {
   if (text == nullptr || !PyUnicode_Check(text)) return false;
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-  if (utf8 == nullptr) {
+  const std::optional<std::string_view> utf8 = utf8_view(text);
+  if (!utf8) {
     PyErr_Clear();
     return false;
   }
-  return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
+  return *utf8 == expected;
 }
 
 // numpy's boolean scalar (numpy.bool_, called numpy.bool since 2.0), recognised
@@ -28,7 +27,7 @@ bool text_equals(PyObject* text, std::string_view expected) {
 // coming back from Python (not Exception subclasses) is passed on.
 Result<bool> is_numpy_bool_type(PyTypeObject* type) {
   auto not_numpy = []() -> Result<bool> {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return fail(fetch_error());
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return fail(fetch_error_or_resume_panic());
     PyErr_Clear();
     return false;
   };
@@ -45,23 +44,21 @@ Result<bool> numpy_truth(PyObject* value, PyTypeObject* type) {
   auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
   if (nb_bool == nullptr) {
     PyRef type_text = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(type)));
-    if (!type_text) return fail(fetch_error());
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(type_text.get(), &size);
-    if (utf8 == nullptr) return fail(fetch_error());
-    return fail_with(PyExc_TypeError, "object of type '" +
-                                          std::string(utf8, static_cast<std::size_t>(size)) +
+    if (!type_text) return fail(fetch_error_or_resume_panic());
+    const std::optional<std::string_view> utf8 = utf8_view(type_text.get());
+    if (!utf8) return fail(fetch_error_or_resume_panic());
+    return fail_with(PyExc_TypeError, "object of type '" + std::string(*utf8) +
                                           "' does not define a '__bool__' conversion");
   }
   const int truth = nb_bool(value);
-  if (truth < 0) return fail(fetch_error());
+  if (truth < 0) return fail(fetch_error_or_resume_panic());
   return truth != 0;
 }
 
 template <typename Unsigned>
 Result<Unsigned> small_unsigned_from_python(PyObject* value) {
   const long number = PyLong_AsLong(value);
-  if (number == -1 && PyErr_Occurred() != nullptr) return fail(fetch_error());
+  if (number == -1 && PyErr_Occurred() != nullptr) return fail(fetch_error_or_resume_panic());
   if (number < 0 || static_cast<unsigned long>(number) > std::numeric_limits<Unsigned>::max()) {
     return fail_with(PyExc_OverflowError, std::string(kOutOfRange));
   }
@@ -76,10 +73,9 @@ void missing_required_slot() {
 
 Result<std::string_view> text_from_python(PyObject* value) {
   if (!PyUnicode_Check(value)) return fail(PyError::cast_failure(value, "str"));
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-  if (utf8 == nullptr) return fail(fetch_error());
-  return std::string_view(utf8, static_cast<std::size_t>(size));
+  const std::optional<std::string_view> utf8 = utf8_view(value);
+  if (!utf8) return fail(fetch_error_or_resume_panic());
+  return *utf8;
 }
 
 Result<bool> bool_from_python(PyObject* value) {
@@ -104,18 +100,18 @@ Result<std::uint64_t> u64_from_python(PyObject* value) {
   PyRef index;
   if (!PyLong_Check(value)) {
     index = PyRef::steal(PyNumber_Index(value));
-    if (!index) return fail(fetch_error());
+    if (!index) return fail(fetch_error_or_resume_panic());
     value = index.get();
   }
   const unsigned long long number = PyLong_AsUnsignedLongLong(value);
   if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-    return fail(fetch_error());
+    return fail(fetch_error_or_resume_panic());
   }
   return static_cast<std::uint64_t>(number);
 }
 
 Outcome none_value() {
-  return PyRef::borrow(Py_None);
+  return PyRef::new_ref(Py_None);
 }
 
 Outcome text_value(std::string_view utf8) {
@@ -129,7 +125,7 @@ Outcome bytes_value(std::string_view data) {
 }
 
 Outcome bool_value(bool value) {
-  return PyRef::borrow(value ? Py_True : Py_False);
+  return PyRef::new_ref(value ? Py_True : Py_False);
 }
 
 Outcome unsigned_value(std::uint64_t value) {

@@ -11,13 +11,26 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "boundary/error.hpp"
+#include "boundary/parameter_list.hpp"
 #include "boundary/python_api.hpp"
 #include "pelnorix/uuid.hpp"
 
 namespace pelnorix::python {
+
+// The UTF-8 form of a str, cached by the str and valid while it lives; empty,
+// with the interpreter's exception set, for a str that has none (an unpaired
+// surrogate). Callers that need the error as a value use text_from_python.
+inline std::optional<std::string_view> utf8_view(PyObject* text) noexcept {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) return std::nullopt;
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
 
 Result<std::string_view> text_from_python(PyObject* value);
 Result<bool> bool_from_python(PyObject* value);
@@ -56,6 +69,23 @@ struct FromPython<PyObject*> {
   }
 };
 
+// A parameter that must be given but may be None, which means "no value".
+template <typename T>
+struct Nullable : std::optional<T> {
+  using std::optional<T>::optional;
+};
+
+template <typename T>
+struct FromPython<Nullable<T>> {
+  static Result<Nullable<T>> convert(PyObject* value) {
+    if (value == nullptr) missing_required_slot();
+    if (value == Py_None) return Nullable<T>{};
+    Result<T> converted = FromPython<T>::convert(value);
+    if (!converted) return fail(std::move(converted).error());
+    return Nullable<T>{std::move(*converted)};
+  }
+};
+
 // Omitted and None both mean "no value".
 template <typename T>
 struct FromPython<std::optional<T>> {
@@ -76,12 +106,22 @@ Outcome unsigned_value(std::uint64_t value);
 // The canonical 36-character text form.
 Outcome uuid_value(const Uuid& id);
 
+// A record's member as Python sees it: str, bool, int, the id's text, or None
+// for an empty optional.
 template <typename T>
-Outcome optional_unsigned_value(const std::optional<T>& value) {
-  return value ? unsigned_value(*value) : none_value();
-}
-inline Outcome optional_text_value(const std::optional<std::string>& value) {
-  return value ? text_value(*value) : none_value();
+Outcome to_python(const T& value) {
+  if constexpr (kIsOptional<T>) {
+    return value ? to_python(*value) : none_value();
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return bool_value(value);
+  } else if constexpr (std::is_unsigned_v<T>) {
+    return unsigned_value(value);
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return text_value(value);
+  } else {
+    static_assert(std::is_same_v<T, Uuid>, "no conversion of this member type to Python");
+    return uuid_value(value);
+  }
 }
 
 }  // namespace pelnorix::python

@@ -32,6 +32,7 @@
 #include "boundary/description.hpp"
 #include "boundary/error.hpp"
 #include "boundary/panic.hpp"
+#include "boundary/parameter_list.hpp"
 #include "boundary/python_api.hpp"
 #include "pelnorix/fault.hpp"
 
@@ -137,6 +138,9 @@ struct OperationTraits<Outcome (*)(SelfArg, Params...)> {
   using Self = SelfArg;
   static constexpr std::size_t arity = sizeof...(Params);
   using Converted = std::tuple<std::optional<Params>...>;
+  // The operation's parameters as `List` names them.
+  template <FixedText List>
+  using Parameters = ParameterList<List, Params...>;
 };
 
 template <typename T>

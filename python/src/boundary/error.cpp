@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "boundary/convert.hpp"
 #include "boundary/panic.hpp"
 #include "pelnorix/fault.hpp"
 
@@ -25,9 +26,7 @@ PyRef text_object(std::string_view text) {
 std::string qualified_type_name(PyObject* type) {
   PyRef name = PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));
   if (name) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (utf8 != nullptr) return std::string(utf8, static_cast<std::size_t>(size));
+    if (std::optional<std::string_view> utf8 = utf8_view(name.get())) return std::string(*utf8);
   }
   PyErr_Clear();
   return "<failed to extract type name>";
@@ -79,7 +78,7 @@ PyError PyError::lazy(PyObject* type, std::string message) {
 
 PyError PyError::cast_failure(PyObject* value, std::string_view target_name) {
   PyRef value_type;
-  if (value != Py_None) value_type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  if (value != Py_None) value_type = PyRef::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(value)));
   return PyError(std::in_place_type<CastFailure>, CastFailure{std::move(value_type), target_name});
 }
 
@@ -123,7 +122,7 @@ PyError PyError::with_note(std::string_view note) && {
   return PyError::fetched(std::move(exception));
 }
 
-PyError fetch_error() {
+PyError fetch_error_or_resume_panic() {
   PyObject* raised = PyErr_GetRaisedException();
   if (raised == nullptr) return PyError::lazy(PyExc_SystemError, std::string(kNoExceptionSet));
   PyObject* panic_type = panic_exception_if_created();
@@ -135,10 +134,7 @@ PyError fetch_error() {
   // fault instead of letting Python code handle it as an ordinary error.
   std::string text(kUnwrappedPanic);
   if (PyRef str = PyRef::steal(PyObject_Str(raised))) {
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size)) {
-      text.assign(utf8, static_cast<std::size_t>(size));
-    }
+    if (std::optional<std::string_view> utf8 = utf8_view(str.get())) text.assign(*utf8);
   }
   PyErr_Clear();
   std::fputs(
@@ -151,7 +147,7 @@ PyError fetch_error() {
 }
 
 Outcome outcome_from_call(PyObject* result) {
-  if (result == nullptr) return fail(fetch_error());
+  if (result == nullptr) return fail(fetch_error_or_resume_panic());
   return PyRef::steal(result);
 }
 

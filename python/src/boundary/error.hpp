@@ -70,8 +70,8 @@ inline Unexpected<PyError> fail_with(PyObject* type, std::string message) {
 // Takes the interpreter's current exception after an API call failed.
 // SystemError when none is set. A PanicException coming back from Python is
 // not an error but the resumption of a fault: it is reported and thrown as
-// pelnorix::Fault.
-PyError fetch_error();
+// pelnorix::Fault, which is why every caller may unwind here.
+PyError fetch_error_or_resume_panic();
 
 // An outcome from an interpreter call returning a new reference or null.
 Outcome outcome_from_call(PyObject* result);

@@ -14,8 +14,8 @@ class PyRef {
   PyRef() noexcept = default;
   // Takes over a new reference (may be null).
   static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
-  // Takes a new reference to a borrowed object.
-  static PyRef borrow(PyObject* object) noexcept { return PyRef(Py_XNewRef(object)); }
+  // Takes a new reference of its own to an object (may be null), as Py_XNewRef.
+  static PyRef new_ref(PyObject* object) noexcept { return PyRef(Py_XNewRef(object)); }
 
   PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
   PyRef& operator=(PyRef&& other) noexcept {

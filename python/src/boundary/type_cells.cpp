@@ -26,7 +26,7 @@ Result<PyTypeObject*> create_type(const ClassDefinition& d) {
   const std::string full_name = std::string("builtins.") + d.name;
   PyType_Spec spec{full_name.c_str(), static_cast<int>(d.instance_size), 0, flags, slots.data()};
   PyObject* type = PyType_FromSpec(&spec);
-  if (type == nullptr) return fail(fetch_error());
+  if (type == nullptr) return fail(fetch_error_or_resume_panic());
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

@@ -28,10 +28,10 @@ PyObject* PyInstrumentedClient::client_or_none() const noexcept {
 
 Outcome instrument_client(ModuleArg /*module*/, PyObject* client,
                           std::optional<InstanceOf<PyTamloxTracer>> tracer) {
-  PyRef held_client = PyRef::borrow(client);
+  PyRef held_client = PyRef::new_ref(client);
   PyRef held_tracer;
   if (tracer) {
-    held_tracer = PyRef::borrow(tracer->object);
+    held_tracer = PyRef::new_ref(tracer->object);
   } else {
     Result<PyTamloxTracer> record = build_tracer(std::nullopt, std::nullopt, std::nullopt);
     if (!record) return fail(std::move(record).error());
@@ -43,11 +43,11 @@ Outcome instrument_client(ModuleArg /*module*/, PyObject* client,
 }
 
 Outcome client_tracer(const PyInstrumentedClient& self) {
-  return PyRef::borrow(self.tracer ? self.tracer.get() : Py_None);
+  return PyRef::new_ref(self.tracer ? self.tracer.get() : Py_None);
 }
 
 Outcome client_wrapped_client(const PyInstrumentedClient& self) {
-  return PyRef::borrow(self.client_or_none());
+  return PyRef::new_ref(self.client_or_none());
 }
 
 Outcome client_start_span(const PyInstrumentedClient& self, std::string_view operation_name,
@@ -74,12 +74,11 @@ Outcome client_start_span(const PyInstrumentedClient& self, std::string_view ope
 }
 
 Outcome client_repr(const PyInstrumentedClient& self) {
-  static PyObject* const repr_name = interned_name("__repr__");
   // Held for the call: the client's own code may run the collector.
-  PyRef client = PyRef::borrow(self.client_or_none());
+  PyRef client = PyRef::new_ref(self.client_or_none());
   PyObject* arguments[] = {client.get()};
-  Outcome text = outcome_from_call(
-      PyObject_VectorcallMethod(repr_name, arguments, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Outcome text = outcome_from_call(PyObject_VectorcallMethod(
+      names::dunder_repr(), arguments, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!text) return text;
   Result<std::string_view> utf8 = text_from_python(text->get());
   if (!utf8) return fail(std::move(utf8).error());
@@ -95,18 +94,18 @@ Outcome client_getattr(PyObject* self, PyObject* name) {
   // The wrapper's own names (and object's) come first.
   PyObject* own = PyObject_GenericGetAttr(self, name);
   if (own != nullptr) return PyRef::steal(own);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail(fetch_error());
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail(fetch_error_or_resume_panic());
   PyErr_Clear();
   return with_borrowed<PyInstrumentedClient, BorrowKind::Shared>(
       self, [&](const PyInstrumentedClient& wrapper) -> Outcome {
         Result<std::string_view> text = text_from_python(name);
         if (!text) return fail(std::move(text).error());
-        PyRef client = PyRef::borrow(wrapper.client_or_none());
+        PyRef client = PyRef::new_ref(wrapper.client_or_none());
         // A chain of wrappers recurses here once per level; the interpreter's
         // depth limit turns a very deep chain into a RecursionError rather
         // than an overflow of the C stack.
         if (Py_EnterRecursiveCall(" while reading an attribute of the wrapped client") != 0) {
-          return fail(fetch_error());
+          return fail(fetch_error_or_resume_panic());
         }
         PyObject* found = PyObject_GetAttr(client.get(), name);
         Py_LeaveRecursiveCall();

@@ -1,33 +1,23 @@
-// The InstrumentedClient class and the instrument() function: member tables,
-// descriptions and the type cell.
+// The InstrumentedClient class and the instrument() function: their table
+// entries and the type cell.
+#include "boundary/callables.hpp"
 #include "client/client.hpp"
 
 namespace pelnorix::python {
 namespace {
 
-constexpr std::string_view kClass = "InstrumentedClient";
-
-constexpr std::string_view kStartSpanParams[] = {"operation_name", "provider", "model"};
-constexpr FunctionDescription kStartSpan{kClass, "start_span", kStartSpanParams, 3, 0, {}};
-
-constexpr std::string_view kInstrumentParams[] = {"client"};
-constexpr KeywordOnlyParameter kInstrumentKeywordParams[] = {{"tracer"}};
-constexpr FunctionDescription kInstrument{
-    {}, "instrument", kInstrumentParams, 1, 0, kInstrumentKeywordParams};
+using Client = Members<PyInstrumentedClient>;
 
 PyMethodDef client_methods[] = {
-    {"start_span", as_method(&fastcall_entry<&client_start_span, kStartSpan>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "start_span($self, operation_name, provider, model)\n--\n\nStart a trace span via the "
-     "attached tracer (convenience shortcut)."},
+    Client::method<"start_span", &client_start_span, "operation_name, provider, model",
+                   "Start a trace span via the attached tracer (convenience shortcut).">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef client_properties[] = {
-    {"tracer", &getter_entry<&client_tracer>, nullptr, "The attached :class:`TamloxTracer`.",
-     nullptr},
-    {"wrapped_client", &getter_entry<&client_wrapped_client>, nullptr,
-     "The original (unwrapped) client object.", nullptr},
+    Client::property<&client_tracer>("tracer", "The attached :class:`TamloxTracer`."),
+    Client::property<&client_wrapped_client>("wrapped_client",
+                                             "The original (unwrapped) client object."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -52,17 +42,14 @@ constexpr ClassDefinition kInstrumentedClientClass{
     true,
 };
 
-// Not METH_STATIC: with it the interpreter would pass no module and report
-// None as the function's __self__.
-PyMethodDef instrument_definition = {
-    "instrument", as_method(&fastcall_entry<&instrument_client, kInstrument>),
-    METH_FASTCALL | METH_KEYWORDS,
-    "instrument(client, *, tracer=None)\n--\n\nInstrument a Python LLM client with automatic "
-    "tracing.\n\nWraps the client in an :class:`InstrumentedClient` that delegates\nattribute "
-    "access to the original while attaching a tracer.\n\nArgs:\n    client: Any Python LLM "
-    "client object (e.g. ``openai.OpenAI(...)``).\n    tracer: Optional pre-configured "
-    ":class:`TamloxTracer`. A default\n            tracer is created if omitted.\n\nReturns:\n"
-    "    An :class:`InstrumentedClient` wrapping the original client."};
+PyMethodDef instrument_definition = module_function<
+    "instrument", &instrument_client, "client, *, tracer",
+    "Instrument a Python LLM client with automatic tracing.\n\nWraps the client in an "
+    ":class:`InstrumentedClient` that delegates\nattribute access to the original while "
+    "attaching a tracer.\n\nArgs:\n    client: Any Python LLM client object (e.g. "
+    "``openai.OpenAI(...)``).\n    tracer: Optional pre-configured :class:`TamloxTracer`. A "
+    "default\n            tracer is created if omitted.\n\nReturns:\n    An "
+    ":class:`InstrumentedClient` wrapping the original client.">();
 
 }  // namespace
 

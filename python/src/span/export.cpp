@@ -18,14 +18,12 @@ Result<std::string> written(Expected<std::string, JsonError> text) {
 // The text through the `loads` of whatever module importing "json" gives
 // now: an application that replaced the module, or its `loads`, gets its own.
 Outcome loads(const std::string& text) {
-  static PyObject* const json_name = interned_name("json");
-  static PyObject* const loads_name = interned_name("loads");
-  PyRef json = PyRef::steal(PyImport_Import(json_name));
-  if (!json) return fail(fetch_error());
+  PyRef json = PyRef::steal(PyImport_Import(names::json()));
+  if (!json) return fail(fetch_error_or_resume_panic());
   Outcome document = text_value(text);
   if (!document) return document;
   PyObject* arguments[] = {json.get(), document->get()};
-  return outcome_from_call(PyObject_VectorcallMethod(loads_name, arguments,
+  return outcome_from_call(PyObject_VectorcallMethod(names::loads(), arguments,
                                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 

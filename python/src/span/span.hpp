@@ -22,22 +22,7 @@ struct PyTraceSpan {
 // Wraps a new record in a TraceSpan object.
 Outcome new_span_object(TraceSpan record);
 
-// Properties (shared borrow).
-Outcome span_trace_id(const PyTraceSpan& self);
-Outcome span_span_id(const PyTraceSpan& self);
-Outcome span_operation_name(const PyTraceSpan& self);
-Outcome span_model_name(const PyTraceSpan& self);
-Outcome span_prompt(const PyTraceSpan& self);
-Outcome span_response(const PyTraceSpan& self);
-Outcome span_is_complete(const PyTraceSpan& self);
-Outcome span_is_failed(const PyTraceSpan& self);
-Outcome span_duration_ms(const PyTraceSpan& self);
-Outcome span_prompt_tokens(const PyTraceSpan& self);
-Outcome span_completion_tokens(const PyTraceSpan& self);
-Outcome span_total_tokens(const PyTraceSpan& self);
-Outcome span_security_score(const PyTraceSpan& self);
-Outcome span_error_message(const PyTraceSpan& self);
-Outcome span_status_code(const PyTraceSpan& self);
+// Properties that count (shared borrow); the others read the record's members.
 Outcome span_security_findings_count(const PyTraceSpan& self);
 Outcome span_agent_actions_count(const PyTraceSpan& self);
 

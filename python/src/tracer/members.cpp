@@ -1,49 +1,45 @@
-// The TamloxTracer class: member tables, descriptions and the type cell.
-#include "boundary/entry.hpp"
+// The TamloxTracer class: its constructor, methods, properties and type cell.
+#include "boundary/callables.hpp"
 #include "tracer/tracer.hpp"
 
 namespace pelnorix::python {
 namespace {
 
-constexpr std::string_view kClass = "TamloxTracer";
+using Tracer = Members<PyTamloxTracer>;
 
-constexpr KeywordOnlyParameter kNewParams[] = {{"tenant_id"}, {"endpoint"}, {"enable_security"}};
-constexpr FunctionDescription kNew{kClass, "__new__", {}, 0, 0, kNewParams};
-
-constexpr std::string_view kStartSpanParams[] = {"operation_name", "provider", "model"};
-constexpr FunctionDescription kStartSpan{kClass, "start_span", kStartSpanParams, 3, 0, {}};
+using TracerNew =
+    Tracer::Constructor<&tracer_new, "*, tenant_id, endpoint, enable_security",
+                        "Security-aware LLM tracer.\n\nCreate one per application (or per "
+                        "tenant) and use it to start trace\nspans for each LLM call.">;
 
 PyMethodDef tracer_methods[] = {
-    {"start_span", as_method(&fastcall_entry<&tracer_start_span, kStartSpan>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "start_span($self, operation_name, provider, model)\n--\n\nStart a new trace span.\n\n"
-     "Args:\n    operation_name: Name of the operation (e.g. ``\"chat_completion\"``).\n"
-     "    provider: LLM provider string (``\"openai\"``, ``\"anthropic\"``, etc.).\n"
-     "    model: Model name (e.g. ``\"gpt-4\"``).\n\n"
-     "Returns:\n    A new :class:`TraceSpan` ready for recording."},
+    Tracer::method<"start_span", &tracer_start_span, "operation_name, provider, model",
+                   "Start a new trace span.\n\n"
+                   "Args:\n    operation_name: Name of the operation (e.g. "
+                   "``\"chat_completion\"``).\n"
+                   "    provider: LLM provider string (``\"openai\"``, ``\"anthropic\"``, etc.).\n"
+                   "    model: Model name (e.g. ``\"gpt-4\"``).\n\n"
+                   "Returns:\n    A new :class:`TraceSpan` ready for recording.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef tracer_properties[] = {
-    {"tenant_id", &getter_entry<&tracer_tenant_id>, nullptr, "Tenant identifier (UUID string).",
-     nullptr},
-    {"endpoint", &getter_entry<&tracer_endpoint>, nullptr, "Collector endpoint URL, or ``None``.",
-     nullptr},
-    {"enable_security", &getter_entry<&tracer_enable_security>, nullptr,
-     "Whether security analysis is enabled.", nullptr},
+    Tracer::field<&PyTamloxTracer::tenant_id, &TenantId::uuid>("tenant_id",
+                                                               "Tenant identifier (UUID string)."),
+    Tracer::field<&PyTamloxTracer::endpoint>("endpoint", "Collector endpoint URL, or ``None``."),
+    Tracer::field<&PyTamloxTracer::enable_security>("enable_security",
+                                                    "Whether security analysis is enabled."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 const PyType_Slot tracer_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&new_entry<&tracer_new, kNew>)},
+    TracerNew::slot(),
     {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<&tracer_repr>)},
 };
 
 constexpr ClassDefinition kTamloxTracerClass{
     "TamloxTracer",
-    "TamloxTracer(*, tenant_id=None, endpoint=None, enable_security=None)\n--\n\n"
-    "Security-aware LLM tracer.\n\nCreate one per application (or per tenant) and use it to "
-    "start trace\nspans for each LLM call.",
+    TracerNew::kClassDoc,
     sizeof(Instance<PyTamloxTracer>),
     &dealloc_entry<PyTamloxTracer>,
     tracer_slots,

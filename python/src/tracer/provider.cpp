@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "boundary/convert.hpp"
 #include "boundary/interned_names.hpp"
 #include "boundary/ref.hpp"
 #include "tracer/tracer.hpp"
@@ -44,15 +45,13 @@ Result<std::string> lowercase(std::string_view text) {
   }
   PyRef exact =
       PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (!exact) return fail(fetch_error());
-  static PyObject* const lower_name = interned_name("lower");
+  if (!exact) return fail(fetch_error_or_resume_panic());
   PyObject* args[] = {exact.get()};
-  PyRef lowered = PyRef::steal(PyObject_VectorcallMethod(lower_name, args, 1, nullptr));
-  if (!lowered) return fail(fetch_error());
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(lowered.get(), &size);
-  if (utf8 == nullptr) return fail(fetch_error());
-  return std::string(utf8, static_cast<std::size_t>(size));
+  PyRef lowered = PyRef::steal(PyObject_VectorcallMethod(names::lower(), args, 1, nullptr));
+  if (!lowered) return fail(fetch_error_or_resume_panic());
+  Result<std::string_view> utf8 = text_from_python(lowered.get());
+  if (!utf8) return fail(std::move(utf8).error());
+  return std::string(*utf8);
 }
 
 }  // namespace

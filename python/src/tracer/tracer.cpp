@@ -1,11 +1,11 @@
-// The tracer's construction, properties, representation and span starting.
+// The tracer's construction, representation and span starting.
 #include <string>
 
 #include "boundary/class_instance.hpp"
 #include "boundary/convert.hpp"
+#include "pelnorix/quoted_text.hpp"
 #include "pelnorix/trace_span.hpp"
 #include "span/span.hpp"
-#include "tracer/quoted_text.hpp"
 #include "tracer/tracer.hpp"
 
 namespace pelnorix::python {
@@ -47,18 +47,6 @@ Outcome tracer_new(PyTypeObject* type, std::optional<std::string_view> tenant_id
   Result<PyTamloxTracer> tracer = build_tracer(tenant_id, endpoint, enable_security);
   if (!tracer) return fail(std::move(tracer).error());
   return make_instance_of(type, std::move(*tracer));
-}
-
-Outcome tracer_tenant_id(const PyTamloxTracer& self) {
-  return uuid_value(self.tenant_id.uuid);
-}
-
-Outcome tracer_endpoint(const PyTamloxTracer& self) {
-  return optional_text_value(self.endpoint);
-}
-
-Outcome tracer_enable_security(const PyTamloxTracer& self) {
-  return bool_value(self.enable_security);
 }
 
 Outcome tracer_repr(const PyTamloxTracer& self) {

@@ -46,9 +46,6 @@ Result<TraceSpan> new_span_record(const PyTamloxTracer& tracer, std::string_view
 // Entries of the class.
 Outcome tracer_new(PyTypeObject* type, std::optional<std::string_view> tenant_id,
                    std::optional<std::string_view> endpoint, std::optional<bool> enable_security);
-Outcome tracer_tenant_id(const PyTamloxTracer& self);
-Outcome tracer_endpoint(const PyTamloxTracer& self);
-Outcome tracer_enable_security(const PyTamloxTracer& self);
 Outcome tracer_repr(const PyTamloxTracer& self);
 Outcome tracer_start_span(const PyTamloxTracer& self, std::string_view operation_name,
                           std::string_view provider, std::string_view model);

@@ -1,6 +1,6 @@
 // The quoted, escaped form of a text used by representations (a double
 // quote, each character escaped where it would be invisible or ambiguous,
-// a double quote). Plain C++: no Python here.
+// a double quote), as the tracer's representation shows its endpoint.
 #pragma once
 
 #include <string>
