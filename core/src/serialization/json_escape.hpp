@@ -194,4 +194,43 @@ inline std::uint64_t copy_wide_block_and_mark(const char*, char*) noexcept {
 }
 #endif
 
+// Copies the bytes from `in` up to the first one that needs an escape, or up
+// to `end`, to `out`, and returns how many that were. Whole blocks and words
+// are stored, so up to kEscapeSlack bytes past the run may be written.
+// `look_back` says that the eight bytes before `end` may be read.
+inline std::size_t copy_plain_run(const char* const in, const char* const end, char* out,
+                                  bool look_back) noexcept {
+  const char* p = in;
+  if constexpr (kHasBlockScan) {
+    while (end - p >= static_cast<std::ptrdiff_t>(kWideBlockBytes)) {
+      const std::uint64_t marks = copy_wide_block_and_mark(p, out);
+      if (marks != 0) return static_cast<std::size_t>(p - in + std::countr_zero(marks));
+      p += kWideBlockBytes;
+      out += kWideBlockBytes;
+    }
+    while (end - p >= static_cast<std::ptrdiff_t>(kBlockBytes)) {
+      const unsigned marks = copy_block_and_mark(p, out);
+      if (marks != 0) return static_cast<std::size_t>(p - in + std::countr_zero(marks));
+      p += kBlockBytes;
+      out += kBlockBytes;
+    }
+  }
+  // Whole words, then the last bytes padded to a word.
+  while (end - p >= static_cast<std::ptrdiff_t>(kWordBytes)) {
+    const std::uint64_t word = load_word(p);
+    store_word(out, word);
+    const std::uint64_t marks = escape_marks(word);
+    if (marks != 0) return static_cast<std::size_t>(p - in) + first_marked_byte(marks);
+    p += kWordBytes;
+    out += kWordBytes;
+  }
+  const auto remaining = static_cast<std::size_t>(end - p);
+  if (remaining == 0) return static_cast<std::size_t>(end - in);
+  const std::uint64_t word = tail_word(end, remaining, look_back);
+  store_word(out, word);
+  const std::uint64_t marks = escape_marks(word);
+  if (marks != 0) return static_cast<std::size_t>(p - in) + first_marked_byte(marks);
+  return static_cast<std::size_t>(end - in);
+}
+
 }  // namespace pelnorix::json_detail

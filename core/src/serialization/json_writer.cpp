@@ -199,47 +199,15 @@ char* JsonWriter::escape_into(std::string_view text, char* out) {
   // plus the slack; an escape makes more room for itself. So every block or
   // word can be stored whole as soon as it is tested, and plain text costs
   // one pass, not a scan and a copy.
+  const bool look_back = text.size() >= kWordBytes;
   for (;;) {
-    const auto remaining = static_cast<std::size_t>(end - in);
-    std::size_t plain = 0;
-    if (kHasBlockScan && remaining >= kWideBlockBytes) {
-      const std::uint64_t marks = copy_wide_block_and_mark(in, out);
-      if (marks == 0) {
-        in += kWideBlockBytes;
-        out += kWideBlockBytes;
-        continue;
-      }
-      plain = static_cast<std::size_t>(std::countr_zero(marks));
-    } else if (kHasBlockScan && remaining >= kBlockBytes) {
-      const unsigned marks = copy_block_and_mark(in, out);
-      if (marks == 0) {
-        in += kBlockBytes;
-        out += kBlockBytes;
-        continue;
-      }
-      plain = static_cast<std::size_t>(std::countr_zero(marks));
-    } else if (remaining != 0) {
-      // Whole words, then the last bytes padded to a word.
-      const std::uint64_t word = remaining >= kWordBytes
-                                     ? load_word(in)
-                                     : tail_word(end, remaining, text.size() >= kWordBytes);
-      store_word(out, word);
-      const std::uint64_t marks = escape_marks(word);
-      if (marks == 0) {
-        const std::size_t taken = std::min(remaining, kWordBytes);
-        in += taken;
-        out += taken;
-        continue;
-      }
-      plain = first_marked_byte(marks);
-    } else {
-      return out;
-    }
+    const std::size_t plain = copy_plain_run(in, end, out, look_back);
     in += plain;
     out += plain;
+    if (in == end) return out;
     // An escape: make room for it and for the rest, whose copy starts again
     // after it.
-    const std::size_t needed = remaining - plain - 1 + kMaxEscapeLength + kEscapeSlack;
+    const auto needed = static_cast<std::size_t>(end - in) - 1 + kMaxEscapeLength + kEscapeSlack;
     if (static_cast<std::size_t>(buffer_.data() + buffer_.size() - out) < needed) {
       // Growing keeps only the committed output: commit what is written.
       commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));
