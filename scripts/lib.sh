@@ -60,11 +60,26 @@ ensure_venv() {
     log "creating ${venv} from ${base}"
     "${base}" -m venv "${venv}" >&2
   fi
-  if ! "${venv}/bin/python" -c "import pytest, numpy, scikit_build_core, mypy, cmake, ninja" >/dev/null 2>&1; then
+  local wanted="import pytest, numpy, scikit_build_core, mypy, cmake, ninja, google.protobuf"
+  wanted+=", opentelemetry.proto"
+  [[ "${version}" == 3.12 ]] && wanted+=", rotel"
+  if ! "${venv}/bin/python" -c "${wanted}" >/dev/null 2>&1; then
     log "installing Python packages into ${venv}"
     "${venv}/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
     "${venv}/bin/python" -m pip install -q --disable-pip-version-check \
       -r "${PROJECT_ROOT}/scripts/requirements-dev.txt" >&2
   fi
   printf '%s\n' "${venv}/bin/python"
+}
+
+# Exports where the companion's tests find the rotel collector. rotel ships
+# only a cp312 wheel, so the runs on every interpreter use the binary of the
+# 3.12 environment, with the folder of the libpython it links.
+export_rotel_agent() {
+  local py312="$1"
+  PELNORIX_ROTEL_AGENT="$("${py312}" -c 'import os, rotel
+print(os.path.join(os.path.dirname(rotel.__file__), "rotel-agent"))')"
+  PELNORIX_ROTEL_LIBRARY_PATH="$("${py312}" -c 'import sysconfig
+print(sysconfig.get_config_var("LIBDIR"))')"
+  export PELNORIX_ROTEL_AGENT PELNORIX_ROTEL_LIBRARY_PATH
 }

@@ -13,6 +13,7 @@ PY312="$(ensure_venv 3.12)"
 PY313="$(ensure_venv 3.13)"
 # cmake and ninja come from the 3.12 environment, whatever else is on PATH.
 export PATH="$(dirname "${PY312}"):${PATH}"
+export_rotel_agent "${PY312}"
 
 cmake_build() {  # cmake_build <dir> <extra cmake args...>
   local dir="$1"; shift
@@ -70,6 +71,11 @@ if [[ -f examples/quickstart.py ]]; then
   log "type check (mypy --strict)"
   "${PY312}" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "${WHEEL}"
   "${PY312}" -m mypy --strict examples/quickstart.py tests/test_typed_usage.py
+  # The companion: its sources (the typed wrapper against the stub of its native
+  # module), the exporter's tests and the export example, against the installed
+  # module's stubs. Test helpers they import are read, not checked.
+  "${PY312}" -m mypy --strict --follow-imports=silent otel/pelnorix_otel \
+    tests/otel/fault_server.py tests/otel/test_export_*.py examples/export_agent_run.py
 fi
 
 log "all tests passed"

@@ -26,15 +26,7 @@ MemberFailure populate(PyObject* module) {
 }
 
 int execute_module(PyObject* module) noexcept {
-  PyObject* done = guarded([&]() -> Outcome {
-    if (module == nullptr) return fail(fetch_error());
-    if (!PyModule_Check(module)) return fail(PyError::cast_failure(module, "module"));
-    if (MemberFailure failure = populate(module)) return fail(std::move(*failure));
-    return none_value();
-  });
-  if (done == nullptr) return -1;
-  Py_DECREF(done);
-  return 0;
+  return execute_module_with(module, &populate);
 }
 
 PyModuleDef_Slot module_slots[] = {

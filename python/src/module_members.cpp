@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "boundary/convert.hpp"
+#include "boundary/entry.hpp"
 #include "boundary/interned_names.hpp"
 #include "pelnorix/fault.hpp"
 
@@ -93,6 +95,18 @@ MemberFailure add_function(PyObject* module, PyMethodDef& definition) {
   if (!name) return fetch_error();
   if (!PyUnicode_Check(name.get())) return PyError::cast_failure(name.get(), "str");
   return add_named_object(module, name.get(), function.get());
+}
+
+int execute_module_with(PyObject* module, MemberFailure (*populate)(PyObject*)) noexcept {
+  PyObject* done = guarded([&]() -> Outcome {
+    if (module == nullptr) return fail(fetch_error());
+    if (!PyModule_Check(module)) return fail(PyError::cast_failure(module, "module"));
+    if (MemberFailure failure = populate(module)) return fail(std::move(*failure));
+    return none_value();
+  });
+  if (done == nullptr) return -1;
+  Py_DECREF(done);
+  return 0;
 }
 
 }  // namespace pelnorix::python

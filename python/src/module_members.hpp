@@ -22,4 +22,8 @@ MemberFailure add_class(PyObject* module, TypeCell& cell);
 // Adds a built-in function bound to the module, under its own __name__.
 MemberFailure add_function(PyObject* module, PyMethodDef& definition);
 
+// The execution step (Py_mod_exec) of a module whose members `populate` adds,
+// run as one boundary entry: 0 on success, -1 with the exception set.
+int execute_module_with(PyObject* module, MemberFailure (*populate)(PyObject*)) noexcept;
+
 }  // namespace pelnorix::python

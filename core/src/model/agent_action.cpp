@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "pelnorix/utf8.hpp"
+
 namespace pelnorix {
 
 AgentAction new_agent_action(AgentActionType type, std::string name) {
@@ -21,13 +23,7 @@ AgentAction with_arguments(AgentAction action, std::string arguments) {
 }
 
 std::size_t truncated_result_length(std::string_view text) noexcept {
-  if (text.size() <= kMaxActionResultBytes) return text.size();
-  // Back off to the start of the character that straddles (or begins at) the
-  // limit, so that the kept part ends on a character boundary.
-  std::size_t cut = kMaxActionResultBytes;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-    --cut;
-  return cut;
+  return utf8_prefix_length(text, kMaxActionResultBytes);
 }
 
 AgentAction with_result(AgentAction action, std::string result) {

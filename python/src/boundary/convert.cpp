@@ -123,6 +123,11 @@ Outcome text_value(std::string_view utf8) {
       PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
 
+Outcome bytes_value(std::string_view data) {
+  return outcome_from_call(
+      PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+}
+
 Outcome bool_value(bool value) {
   return PyRef::borrow(value ? Py_True : Py_False);
 }

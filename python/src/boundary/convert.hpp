@@ -69,6 +69,7 @@ struct FromPython<std::optional<T>> {
 // Results.
 Outcome none_value();
 Outcome text_value(std::string_view utf8);
+Outcome bytes_value(std::string_view data);
 Outcome bool_value(bool value);
 Outcome unsigned_value(std::uint64_t value);
 // The canonical 36-character text form.
