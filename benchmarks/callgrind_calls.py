@@ -44,6 +44,7 @@ def typical(tracer):
 
 floor = Floor()
 d = {}
+setitem = d.__setitem__  # bound once, as in bench_surface: the call alone
 tracer = pelnorix.TamloxTracer()
 typical_span = typical(tracer)
 compact = json.dumps(typical_span.to_dict(), separators=(",", ":"))
@@ -60,7 +61,7 @@ except ImportError:  # only the orjson row needs it
 # name -> the body of the loop.
 SCENARIOS: dict[str, str] = {
     "empty_method": "floor.noop()",
-    "builtin_floor_7": "\n".join(["d.__setitem__('k', 'v')"] * 7),
+    "builtin_floor_7": "\n".join(["setitem('k', 'v')"] * 7),
     "traced_call": """\
 span = tracer.start_span("chat_completion", "openai", "gpt-4")
 span.set_prompt(PROMPT)
@@ -112,6 +113,8 @@ def run_callgrind(script: str, count: int, workdir: str) -> str:
             str(count),
         ],
         check=True,
+        # A fixed string hash, so that the two runs' dictionaries probe alike.
+        env={**os.environ, "PYTHONHASHSEED": "0"},
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
     )
