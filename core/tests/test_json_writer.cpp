@@ -388,7 +388,8 @@ TEST(JsonWriterStrings, SpecialBytesAreFoundAtEveryOffset) {
 // every offset of such a block and of the blocks and words after it, and
 // escapes that outgrow the output's room on the way must keep what precedes.
 TEST(JsonWriterStrings, SpecialBytesAreFoundInLongTexts) {
-  for (const std::size_t length : {63, 64, 65, 80, 127, 128, 129, 200}) {
+  const std::size_t lengths[] = {63, 64, 65, 80, 127, 128, 129, 200};
+  for (const std::size_t length : lengths) {
     for (std::size_t at = 0; at < length; ++at) {
       for (const char special : {'"', '\\', '\x1f'}) {
         std::string text(length, 'a');
