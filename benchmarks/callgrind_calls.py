@@ -26,21 +26,8 @@ SETUP = """\
 import json, sys
 import pelnorix
 
-class Floor:
-    def noop(self):
-        pass
-
-def typical(tracer):
-    span = tracer.start_span("chat_completion", "openai", "gpt-4")
-    span.set_prompt("p" * 1024)
-    span.set_token_counts(prompt_tokens=256, completion_tokens=256)
-    span.set_ttft_ms(120)
-    for index in range(5):
-        span.add_tag(f"tag{index}", f"value{index}")
-    for kind in ("tool_call", "web_access", "file_access"):
-        span.report_action(kind, "name", arguments='{"q": 1}', result="r" * 100, duration_ms=5)
-    span.set_response("r" * 1024)
-    return span
+sys.path.insert(0, {here!r})
+from bench_surface import Floor, typical  # the same typical span as the timed benchmarks
 
 floor = Floor()
 d = {}
@@ -95,7 +82,8 @@ def script_for(body: str) -> str:
     # The loop runs in a function, as timeit's does, so that its own names are fast locals.
     indented = "\n".join("        " + line for line in body.splitlines())
     loop = f"def run(count):\n    for _ in range(count):\n{indented}\n"
-    return f"{SETUP}\n{loop}\nrun(int(sys.argv[1]))\n"
+    setup = SETUP.replace("{here!r}", repr(os.path.dirname(os.path.abspath(__file__))))
+    return f"{setup}\n{loop}\nrun(int(sys.argv[1]))\n"
 
 
 def run_callgrind(script: str, count: int, workdir: str) -> str:

@@ -88,20 +88,18 @@ inline std::uint64_t tail_word(const char* end, std::size_t remaining, bool look
     std::uint64_t low = static_cast<unsigned char>(start[0]);
     std::uint64_t high = 0;
     std::size_t high_at = 0;  // where in the text the bytes of `high` begin
+    // The first and the last sizeof(Part) bytes of the text.
+    const auto load_ends = [&]<typename Part>(Part part) {
+      std::memcpy(&part, start, sizeof part);
+      low = part;
+      std::memcpy(&part, end - sizeof part, sizeof part);
+      high = part;
+      high_at = remaining - sizeof part;
+    };
     if (remaining >= 4) {
-      std::uint32_t part;
-      std::memcpy(&part, start, 4);
-      low = part;
-      std::memcpy(&part, end - 4, 4);
-      high = part;
-      high_at = remaining - 4;
+      load_ends(std::uint32_t{});
     } else if (remaining >= 2) {
-      std::uint16_t part;
-      std::memcpy(&part, start, 2);
-      low = part;
-      std::memcpy(&part, end - 2, 2);
-      high = part;
-      high_at = remaining - 2;
+      load_ends(std::uint16_t{});
     }
     return low | (high << (8 * high_at)) | (kPlainWord << kept_bits);
   } else {
