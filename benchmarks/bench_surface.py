@@ -1,14 +1,19 @@
 #!/usr/bin/env python3
 """Nanoseconds per call of the pelnorix module surface, beside two Python references: a method
 call that does nothing (the floor every call pays) and the same trace recorded by a plain
-Python class with __slots__.
+Python class with __slots__. Then the ratios against the peers that the surface is held to
+(builtin calls, orjson, json.loads), and the memory a finished span holds.
 
 Each row is a statement timed in a compiled loop (no wrapper call per iteration); the number of
 iterations is grown until one repeat lasts --min-time seconds, and the best of --repeat
-repeats is shown.
+repeats is shown. A ratio times its two statements alternately, repeat by repeat, and shows
+the median of the per-repeat ratios, so that a shared machine's drift hits both sides alike.
 
-    PYTHONPATH=build/h4/python build/venv-3.12/bin/python benchmarks/bench_surface.py
+    PYTHONPATH=build/rel/python build/venv-3.12/bin/python benchmarks/bench_surface.py
     ... benchmarks/bench_surface.py --filter trace --repeat 9
+    ... benchmarks/bench_surface.py --ratios-only
+
+orjson (benchmarks/requirements.txt) is needed for the to_json ratios only.
 """
 
 from __future__ import annotations
@@ -17,10 +22,13 @@ import argparse
 import datetime
 import functools
 import json
+import statistics
+import subprocess
 import sys
 import time
 import timeit
 import uuid
+from collections.abc import Callable
 from typing import Any
 
 import pelnorix
@@ -315,15 +323,183 @@ def namespace() -> dict[str, Any]:
     }
 
 
-def best_ns_per_call(statement: str, repeat: int, min_time: float) -> float:
-    timer = timeit.Timer(statement, timer=time.perf_counter_ns, globals=namespace())
+def calibrated(timer: timeit.Timer, min_time: float) -> int:
+    """The number of loops for which one timing of `timer` lasts at least `min_time` seconds."""
     number = 1
     while True:
         elapsed_ns = timer.timeit(number)
         if elapsed_ns >= min_time * 1e9:
-            break
+            return number
         number *= 2 if elapsed_ns * 10 >= min_time * 1e9 else 10
+
+
+def best_ns_per_call(statement: str, repeat: int, min_time: float) -> float:
+    timer = timeit.Timer(statement, timer=time.perf_counter_ns, globals=namespace())
+    number = calibrated(timer, min_time)
     return min(timer.repeat(repeat=repeat, number=number)) / number
+
+
+# --- ratios against the peers -----------------------------------------------------------------
+
+# The floor of a traced call: as many calls of a builtin C method (a bound dict.__setitem__) as
+# the trace makes calls.
+SEVEN_BUILTIN_CALLS = "\n".join(["setitem('env', 'prod')"] * 7)
+
+
+def side_by_side(
+    statement: str, reference: str, names: dict[str, Any], repeat: int, min_time: float
+) -> tuple[float, float, float]:
+    """(ns of statement, ns of reference, median of their per-repeat ratios), timed alternately."""
+    timers = [
+        timeit.Timer(s, timer=time.perf_counter_ns, globals=names) for s in (statement, reference)
+    ]
+    numbers = [calibrated(timer, min_time) for timer in timers]
+    samples: list[list[float]] = [[], []]
+    for _ in range(repeat):
+        for index, timer in enumerate(timers):
+            samples[index].append(timer.timeit(numbers[index]) / numbers[index])
+    ratios = [a / b for a, b in zip(*samples)]
+    return min(samples[0]), min(samples[1]), statistics.median(ratios)
+
+
+def documents(action_counts: list[int]) -> list[tuple[int, Any, Any]]:
+    """(actions, span, its dictionary) for a finished typical span with that many actions."""
+    made = []
+    tracer = pelnorix.TamloxTracer()
+    for count in action_counts:
+        span = typical(tracer)
+        for index in range(count - 3):
+            span.report_action("tool_call", f"tool-{index}", arguments="{}", result="r" * 100)
+        made.append((count, span, span.to_dict()))
+    return made
+
+
+MEMORY_PROBE = """import gc, json, pelnorix, sys
+sys.path.insert(0, {here!r})
+from bench_surface import typical
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+tracer = pelnorix.TamloxTracer()
+typical(tracer)
+held = [None] * {count}
+gc.collect()
+before = resident_bytes()
+for index in range({count}):
+    held[index] = typical(tracer)
+after = resident_bytes()
+document = held[0].to_dict()
+texts = sum(len(document[key].encode())
+            for key in ("operation_name", "model_name", "prompt", "response"))
+texts += sum(len(k.encode()) + len(v.encode()) for k, v in document["tags"].items())
+for action in document["agent_actions"]:
+    texts += sum(len((action[key] or "").encode()) for key in ("name", "arguments", "result"))
+print(json.dumps({{"per_span": (after - before) / {count}, "texts": texts}}))
+"""
+
+
+def span_memory(count: int) -> tuple[float, int]:
+    """Resident bytes per finished typical span held in a list, and the bytes of its texts.
+
+    Measured in a fresh interpreter, so that nothing else this script made is in the figure."""
+    import os
+
+    probe = MEMORY_PROBE.format(here=os.path.dirname(os.path.abspath(__file__)), count=count)
+    output = subprocess.run(
+        [sys.executable, "-c", probe], check=True, capture_output=True, text=True
+    ).stdout
+    result = json.loads(output)
+    return float(result["per_span"]), int(result["texts"])
+
+
+def print_ratios(repeat: int, min_time: float, max_actions: int) -> None:
+    names = namespace()
+    d: dict[str, str] = {}
+    names["setitem"] = d.__setitem__
+    orjson: Any
+    try:
+        import orjson
+    except ImportError:
+        orjson = None
+    names["orjson"] = orjson
+    typical_compact = json.dumps(names["typical_dict"], separators=(",", ":"), ensure_ascii=False)
+    names["typical_compact"] = typical_compact
+
+    print(
+        f"\n{'ratio (median of alternate repeats)':48} {'ns':>10} {'ref ns':>10}"
+        f" {'ratio':>7} {'aim':>6}"
+    )
+    print("-" * 85)
+
+    def row(name: str, statement: str, reference: str, aim: float | None) -> None:
+        ns, ref_ns, ratio = side_by_side(statement, reference, names, repeat, min_time)
+        aim_text = f"{aim:6.1f}" if aim is not None else ""
+        print(f"{name:48} {ns:10.1f} {ref_ns:10.1f} {ratio:7.2f} {aim_text}", flush=True)
+
+    row(
+        "full traced call / 7 builtin calls",
+        FULL_TRACE.format(tracer="tracer"),
+        SEVEN_BUILTIN_CALLS,
+        1.6,
+    )
+    row(
+        "start_span / empty method call",
+        "tracer.start_span('chat_completion', 'openai', 'gpt-4')",
+        "floor.noop()",
+        6.0,
+    )
+    if orjson is not None:
+        row(
+            "to_json / orjson.dumps(OPT_INDENT_2)",
+            "typical.to_json()",
+            "orjson.dumps(typical_dict, option=orjson.OPT_INDENT_2)",
+            1.0,
+        )
+    else:
+        print(
+            "to_json / orjson: orjson is not installed (pip install -r benchmarks/requirements.txt)"
+        )
+    row(
+        "to_dict / json.loads(compact text)",
+        "typical.to_dict()",
+        "json.loads(typical_compact)",
+        1.1,
+    )
+    row("forwarded read / empty method call", "wrapper.noop", "floor.noop()", 4.0)
+    ns, ref_ns, ratio = side_by_side(
+        "typical.security_findings()", "json.loads('[]')", names, repeat, min_time
+    )
+    print(
+        f"{'security_findings (ns; aim 500) / json.loads([])':48} {ns:10.1f} {ref_ns:10.1f}"
+        f" {ratio:7.2f}"
+    )
+
+    # Per byte, as the span grows: the text's length is the document's size.
+    counts = [count for count in (3, 100, 1000, 10_000, 100_000) if count <= max_actions]
+    print(
+        f"\n{'to_json per byte':24} {'actions':>8} {'bytes':>11} {'ns/B':>7}"
+        f" {'orjson ns/B':>12} {'ratio':>7}"
+    )
+    for count, span, document in documents(counts):
+        size = len(span.to_json().encode())
+        scale = max(1, count // 100)
+        names["sized"], names["sized_dict"] = span, document
+        reference = "orjson.dumps(sized_dict, option=orjson.OPT_INDENT_2)" if orjson else "None"
+        ns, ref_ns, ratio = side_by_side(
+            "sized.to_json()", reference, names, max(3, repeat // scale), min_time
+        )
+        orjson_text = f"{ref_ns / size:12.3f} {ratio:7.2f}" if orjson else ""
+        print(f"{'':24} {count:8} {size:11} {ns / size:7.3f} {orjson_text}", flush=True)
+    names.pop("sized", None)
+    names.pop("sized_dict", None)
+
+    per_span, texts = span_memory(100_000)
+    print(
+        f"\nresident bytes per finished typical span (100 000 held): {per_span:.0f}; "
+        f"texts {texts} + 1024 = {texts + 1024} (overhead {per_span - texts:.0f}, aim <= 1024)"
+    )
 
 
 def main() -> int:
@@ -331,15 +507,23 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--min-time", type=float, default=0.1, help="seconds per repeat")
     parser.add_argument("--filter", action="append", help="run only rows whose name contains this")
+    parser.add_argument("--ratios-only", action="store_true", help="skip the table of rows")
+    parser.add_argument("--no-ratios", action="store_true", help="skip the ratios and memory")
+    parser.add_argument(
+        "--max-actions", type=int, default=100_000, help="largest span of the per-byte rows"
+    )
     args = parser.parse_args()
 
     rows = [row for row in ROWS if not args.filter or any(f in row[0] for f in args.filter)]
+    if args.ratios_only:
+        rows = []
     print(f"pelnorix {pelnorix.__version__} from {pelnorix.__file__}")
     print(
         f"Python {sys.version.split()[0]}; best of {args.repeat} repeats of >= {args.min_time} s\n"
     )
-    print(f"{'operation':42} {'ns/call':>10} {'x floor':>8}")
-    print("-" * 62)
+    if rows:
+        print(f"{'operation':42} {'ns/call':>10} {'x floor':>8}")
+        print("-" * 62)
     floor_ns: float | None = None
     for name, statement, *calls in rows:
         ns = best_ns_per_call(statement, args.repeat, args.min_time) / (calls[0] if calls else 1)
@@ -347,6 +531,8 @@ def main() -> int:
             floor_ns = ns
         ratio = f"{ns / floor_ns:8.1f}" if floor_ns else f"{'':8}"
         print(f"{name:42} {ns:10.1f} {ratio}", flush=True)
+    if not args.no_ratios and (args.ratios_only or not args.filter):
+        print_ratios(args.repeat, args.min_time, args.max_actions)
     return 0
 
 

@@ -75,6 +75,23 @@ TEST(CivilDates, AdvanceOneDayAtATimeAcrossCenturies) {
   }
 }
 
+// Days up to about the year 2.7 million take a 32-bit way, later ones the
+// general one: where they meet, the calendar still advances by one day.
+TEST(CivilDates, AdvanceOneDayAtATimeWhereTheFastWayEnds) {
+  constexpr std::int64_t kMeeting = 1'000'000'000;
+  CivilTime previous = to_civil(UtcTimestamp{(kMeeting - 1000) * 86'400, 0});
+  for (std::int64_t d = kMeeting - 999; d < kMeeting + 1000; ++d) {
+    const CivilTime t = to_civil(UtcTimestamp{d * 86'400, 0});
+    const bool next_day =
+        t.year == previous.year && t.month == previous.month && t.day == previous.day + 1;
+    const bool next_month = t.year == previous.year && t.month == previous.month + 1 && t.day == 1;
+    const bool next_year = t.year == previous.year + 1 && t.month == 1 && t.day == 1 &&
+                           previous.month == 12 && previous.day == 31;
+    ASSERT_TRUE(next_day || next_month || next_year) << "day " << d;
+    previous = t;
+  }
+}
+
 TEST(ClockReading, CarriesOutOfRangeNanoseconds) {
   const std::pair<std::pair<std::int64_t, std::int64_t>, UtcTimestamp> cases[] = {
       {{0, 0}, {0, 0}},

@@ -119,6 +119,11 @@ TEST(JsonWriterLayout, IndentUnitAndInitialLevelAreConfigurable) {
             "\t}");
 }
 
+TEST(JsonWriterLayout, AnEmptyIndentUnitBreaksLinesWithoutIndenting) {
+  EXPECT_EQ(test::render(JsonWriter::pretty("", 3), example),
+            "{\n\"a\": 1,\n\"b\": [\ntrue,\nnull\n],\n\"c\": {}\n}");
+}
+
 TEST(JsonWriterLayout, DeepNestingBeyondTheInlineFrames) {
   constexpr std::size_t kDepth = 100;
   const Ops deep = [](JsonWriter& w) {
@@ -377,6 +382,26 @@ TEST(JsonWriterStrings, SpecialBytesAreFoundAtEveryOffset) {
       }
     }
   }
+}
+
+// Long texts are scanned 64 bytes at a time: a special byte must be found at
+// every offset of such a block and of the blocks and words after it, and
+// escapes that outgrow the output's room on the way must keep what precedes.
+TEST(JsonWriterStrings, SpecialBytesAreFoundInLongTexts) {
+  const std::size_t lengths[] = {63, 64, 65, 80, 127, 128, 129, 200};
+  for (const std::size_t length : lengths) {
+    for (std::size_t at = 0; at < length; ++at) {
+      for (const char special : {'"', '\\', '\x1f'}) {
+        std::string text(length, 'a');
+        text[at] = special;
+        ASSERT_EQ(written_string(text), reference_escape(text)) << length << " at " << at;
+      }
+    }
+  }
+  std::string dense;
+  for (int i = 0; i < 5'000; ++i)
+    dense += i % 3 == 0 ? std::string(70, 'b') : std::string("\"\x01");
+  EXPECT_EQ(written_string(dense), reference_escape(dense));
 }
 
 TEST(JsonWriterStrings, RandomTextMatchesTheReferenceEscaper) {

@@ -125,10 +125,19 @@ class JsonWriter {
   // Valid only directly inside an object, where a member's key is due.
   JsonStatus key(std::string_view name);
   // The same for a key fixed in the source, copied without a scan.
-  JsonStatus literal_key(JsonKeyLiteral name);
+  [[gnu::always_inline]] JsonStatus literal_key(const JsonKeyLiteral& name) {
+    if (!key_position_ok()) return misplaced_key();
+    if (!name.has_token()) return long_literal_key(name);
+    char* out = begin_member(open_.top(), JsonKeyLiteral::kTokenBytes);
+    std::memcpy(out, name.token().data(), JsonKeyLiteral::kTokenBytes);
+    // The compact layout takes the token without its final space.
+    commit(name.text().size() + (pretty_ ? 4 : 3));
+    key_pending_ = true;
+    return {};
+  }
 
-  JsonStatus null_value();
-  JsonStatus bool_value(bool value);
+  JsonStatus null_value() { return put_token("null"); }
+  JsonStatus bool_value(bool value) { return value ? put_token("true") : put_token("false"); }
   JsonStatus uint8_value(std::uint8_t value) { return uint64_value(value); }
   JsonStatus uint16_value(std::uint16_t value) { return uint64_value(value); }
   JsonStatus uint32_value(std::uint32_t value) { return uint64_value(value); }
@@ -137,7 +146,40 @@ class JsonWriter {
   // Shortest round-trip digits; NaN and infinities have no JSON form and are
   // written as null.
   JsonStatus double_value(double value);
-  JsonStatus string_value(std::string_view text);
+  JsonStatus string_value(std::string_view text) {
+    PELNORIX_JSON_TRY(before_value());
+    write_quoted(text);
+    after_value();
+    return {};
+  }
+
+  // A string whose every byte JSON writes as itself (printable ASCII other
+  // than '"' and '\\': identifiers, timestamps, names fixed in the source),
+  // copied without the escape scan. Text that breaks this rule would come out
+  // unescaped, so only such text may be passed.
+  JsonStatus verbatim_string(std::string_view text) {
+    PELNORIX_JSON_TRY(before_value());
+    char* out = reserve_tail(text.size() + 2);
+    out[0] = '"';
+    std::memcpy(out + 1, text.data(), text.size());
+    out[text.size() + 1] = '"';
+    commit(text.size() + 2);
+    after_value();
+    return {};
+  }
+  // The same for text that `format(char* out)` writes straight into the
+  // output: at most MaxLength bytes, their count returned.
+  template <std::size_t MaxLength, typename Format>
+  JsonStatus verbatim_string(Format&& format) {
+    PELNORIX_JSON_TRY(before_value());
+    char* out = reserve_tail(MaxLength + 2);
+    out[0] = '"';
+    const std::size_t length = std::forward<Format>(format)(out + 1);
+    out[length + 1] = '"';
+    commit(length + 2);
+    after_value();
+    return {};
+  }
 
   // One JSON string made of the fragments that `formatter` appends to the
   // JsonStringFragments it is given; each fragment is escaped on its own.
@@ -188,6 +230,11 @@ class JsonWriter {
 
   JsonWriter(bool pretty, std::string indent_unit, std::size_t initial_level);
 
+  // Every short copy below is a fixed-size one of this many bytes into spare
+  // room, committing only the bytes that belong: a constant-size copy is a
+  // pair of moves, where a copy of varying size is a call.
+  static constexpr std::size_t kShortCopy = 32;
+
   JsonStatus before_value() {
     // Directly after a key is the most common place for a value; the key
     // has already written the separator.
@@ -201,17 +248,46 @@ class JsonWriter {
   void after_value() noexcept {
     if (open_.empty()) complete_ = true;
   }
-  // The separator and line break that precede a member or element.
-  void begin_member(std::uint8_t& frame) {
-    if ((frame & NestingStack::kHasMember) != 0) put_char(',');
-    frame |= NestingStack::kHasMember;
-    if (pretty_) write_line_break_and_indent(initial_level_ + open_.size());
+  template <std::size_t N>
+  JsonStatus put_token(const char (&token)[N]) {
+    PELNORIX_JSON_TRY(before_value());
+    std::memcpy(reserve_tail(N), token, N);  // the terminator lands in spare room
+    commit(N - 1);
+    after_value();
+    return {};
   }
+
+  // Writes the separator and the line break that precede a member or element
+  // of the container `frame`, and returns where the member starts, with at
+  // least `room` bytes of spare room there.
+  [[gnu::always_inline]] char* begin_member(std::uint8_t& frame, std::size_t room) {
+    const std::size_t comma = (frame & NestingStack::kHasMember) != 0 ? 1 : 0;
+    frame |= NestingStack::kHasMember;
+    const std::size_t line = line_length_;
+    if (line > kShortCopy) return begin_member_on_long_line(comma, line, room);
+    char* out = reserve_tail(1 + kShortCopy + room);
+    out[0] = ',';
+    if (pretty_) std::memcpy(out + comma, line_start(), kShortCopy);
+    commit(comma + line);
+    return out + comma + line;
+  }
+  char* begin_member_on_long_line(std::size_t comma, std::size_t line, std::size_t room);
   JsonStatus open_container(std::uint8_t frame, char bracket);
   JsonStatus close_container(std::uint8_t frame, char bracket);
+  // A line break and the indentation of `level`, from line_start().
   void write_line_break_and_indent(std::size_t level);
+  std::size_t line_length_at(std::size_t depth) const noexcept {
+    return pretty_ ? 1 + (initial_level_ + depth) * indent_unit_.size() : 0;
+  }
+  void ensure_line_start(std::size_t length);
 
+  // The escaped text between double quotes.
+  void write_quoted(std::string_view text);
   void write_escaped(std::string_view text);
+  // Escapes `text` to `out`, the end of the output or past it, where spare
+  // room for the whole text plus the escape slack has been made; returns
+  // where the output ends. Output before `out` may be committed on the way.
+  char* escape_into(std::string_view text, char* out);
 
   // Room for at least `count` more bytes at the end of the output.
   char* reserve_tail(std::size_t count) {
@@ -224,25 +300,39 @@ class JsonWriter {
     *reserve_tail(1) = c;
     commit(1);
   }
-  // Inline, so that copies of constant size become plain moves.
-  void put(std::string_view bytes) {
-    std::memcpy(reserve_tail(bytes.size()), bytes.data(), bytes.size());
-    commit(bytes.size());
-  }
-  JsonStatus check_key_position() const {
-    if (!key_pending_ && !open_.empty() && (open_.top() & NestingStack::kObject) != 0) return {};
-    return misplaced_key();
+  bool key_position_ok() const noexcept {
+    return !key_pending_ && !open_.empty() && (open_.top() & NestingStack::kObject) != 0;
   }
   JsonStatus misplaced_key() const;
+  JsonStatus long_literal_key(const JsonKeyLiteral& name);
 
   // The output lives in buffer_[0, length_); the rest of buffer_ is spare room,
-  // so appending never goes through std::string's per-call bookkeeping.
+  // so appending never goes through std::string's per-call bookkeeping. The
+  // spare room is filled (std::string can only grow its size by filling) a
+  // stretch at a time as it is needed, not a whole doubled capacity at once.
   std::string buffer_;
   std::size_t length_ = 0;
   bool pretty_;
   std::string indent_unit_;
   std::size_t initial_level_;
+  // A line break followed by indentation units, at least kShortCopy bytes, so
+  // that the start of any line up to that length is one fixed-size copy. The
+  // two-space unit of every document needs no text of its own.
+  std::string own_line_start_;
+  const char* line_start() const noexcept {
+    return own_line_start_.empty() ? kTwoSpaceLines.data() : own_line_start_.data();
+  }
+  static constexpr std::array<char, 128> kTwoSpaceLines = [] {
+    std::array<char, 128> line{};
+    line[0] = '\n';
+    for (std::size_t i = 1; i < line.size(); ++i)
+      line[i] = ' ';
+    return line;
+  }();
   NestingStack open_;
+  // The length of the line break and indentation that start a member at the
+  // current depth in the pretty layout; 0 in the compact layout.
+  std::size_t line_length_ = 0;
   bool key_pending_ = false;  // a key was written and its value is due
   bool complete_ = false;     // the top-level value has been written
 };

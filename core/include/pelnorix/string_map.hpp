@@ -10,12 +10,11 @@
 #include <iterator>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace pelnorix {
 
 class StringMap {
-  struct Slot;
+  struct Table;
 
  public:
   struct Entry {
@@ -31,13 +30,13 @@ class StringMap {
   // insertion.
   StringMap();
 
-  // Copies keep the source's hash key and slot layout, so they walk in the
+  // Copies keep the source's hash seed and slot layout, so they walk in the
   // same order. A moved-from map is empty.
-  StringMap(const StringMap&) = default;
-  StringMap& operator=(const StringMap&) = default;
+  StringMap(const StringMap& other);
+  StringMap& operator=(const StringMap& other);
   StringMap(StringMap&& other) noexcept;
   StringMap& operator=(StringMap&& other) noexcept;
-  ~StringMap() = default;
+  ~StringMap();
 
   // Inserts the pair, or replaces the value of a present key.
   void insert_or_assign(std::string key, std::string value);
@@ -45,8 +44,8 @@ class StringMap {
   // The value stored under `key`, or nullptr.
   const std::string* find(std::string_view key) const noexcept;
 
-  std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
+  std::size_t size() const noexcept;
+  bool empty() const noexcept { return size() == 0; }
 
   const_iterator begin() const noexcept;
   const_iterator end() const noexcept;
@@ -63,8 +62,8 @@ class StringMap {
     using iterator_category = std::forward_iterator_tag;
 
     const_iterator() = default;
-    reference operator*() const noexcept { return slots_[index_].entry; }
-    pointer operator->() const noexcept { return &slots_[index_].entry; }
+    reference operator*() const noexcept;
+    pointer operator->() const noexcept { return &**this; }
     const_iterator& operator++() noexcept;
     const_iterator operator++(int) noexcept {
       const_iterator old = *this;
@@ -77,28 +76,24 @@ class StringMap {
 
    private:
     friend class StringMap;
-    const_iterator(const StringMap::Slot* slots, std::size_t index, std::size_t count) noexcept;
+    const_iterator(const StringMap::Table* table, std::size_t index) noexcept;
 
-    const StringMap::Slot* slots_ = nullptr;
+    const StringMap::Table* table_ = nullptr;
     std::size_t index_ = 0;
-    std::size_t count_ = 0;
   };
 
  private:
-  struct Slot {
-    std::uint64_t hash = 0;  // 0 marks an empty slot
-    Entry entry;
-  };
-
   std::uint64_t hash_of(std::string_view key) const noexcept;
-  std::size_t probe_for(std::uint64_t hash, std::string_view key) const noexcept;
   void grow();
 
   // Key of the keyed hash, different for every map and unpredictable from
   // outside, so that no one can choose keys that collide.
-  std::uint64_t seed_[2];
-  std::vector<Slot> slots_;  // open addressing, linear probing, power-of-two capacity
-  std::size_t size_ = 0;
+  std::uint64_t seed_;
+  // Null while the map is empty. One block: the probe slots (open addressing,
+  // linear probing, a power-of-two count), then the entries, densely, in the
+  // order of insertion. The walk follows the slots, so the order is the
+  // hashes' and not the insertions'.
+  Table* table_ = nullptr;
 };
 
 }  // namespace pelnorix

@@ -99,7 +99,7 @@ void forget_keys_in_child() {
 
 std::once_flag g_atfork_once;
 
-void next_map_key(std::uint64_t out[2]) {
+std::uint64_t next_map_seed() {
   ThreadKeySource& source = t_keys;
   if (!source.drawn) {
     std::call_once(g_atfork_once, [] {
@@ -114,99 +114,175 @@ void next_map_key(std::uint64_t out[2]) {
     source.drawn = true;
   }
   const std::uint64_t n = ++source.counter;
-  out[0] = mix64(source.secret[0] + n * 0x9e3779b97f4a7c15ULL);
-  out[1] = mix64(source.secret[1] ^ mix64(n));
+  return mix64(source.secret[0] + n * 0x9e3779b97f4a7c15ULL) ^ source.secret[1];
 }
 
-constexpr std::size_t kInitialCapacity = 8;
+// The second half of a map's SipHash key is derived from its seed, so that a
+// map holds one word of key instead of two.
+constexpr std::uint64_t kSecondKeyTweak = 0x5851f42d4c957f2dULL;
+
+constexpr std::uint32_t kInitialSlots = 8;
 
 }  // namespace
 
-StringMap::StringMap() : seed_{0, 0} {
-  next_map_key(seed_);
+// The block behind a non-empty map: this header, `slot_count` probe slots
+// (0 for a free slot, otherwise 1 + the index of its entry), then room for
+// three entries per four slots, the first `size` of them in use.
+struct StringMap::Table {
+  std::uint32_t size;
+  std::uint32_t slot_count;
+
+  struct Stored {
+    std::uint64_t hash;
+    Entry entry;
+  };
+
+  static constexpr std::uint32_t capacity_for(std::uint32_t slot_count) noexcept {
+    return slot_count / 4 * 3;
+  }
+  static std::size_t bytes_for(std::uint32_t slot_count) noexcept {
+    return sizeof(Table) + slot_count * sizeof(std::uint32_t) +
+           capacity_for(slot_count) * sizeof(Stored);
+  }
+
+  std::uint32_t* slots() noexcept { return reinterpret_cast<std::uint32_t*>(this + 1); }
+  const std::uint32_t* slots() const noexcept {
+    return reinterpret_cast<const std::uint32_t*>(this + 1);
+  }
+  Stored* entries() noexcept { return reinterpret_cast<Stored*>(slots() + slot_count); }
+  const Stored* entries() const noexcept {
+    return reinterpret_cast<const Stored*>(slots() + slot_count);
+  }
+  std::uint32_t capacity() const noexcept { return capacity_for(slot_count); }
+
+  // A table with every slot free.
+  static Table* allocate(std::uint32_t slot_count) {
+    void* memory = ::operator new(bytes_for(slot_count));
+    Table* table = new (memory) Table{0, slot_count};
+    std::memset(table->slots(), 0, slot_count * sizeof(std::uint32_t));
+    return table;
+  }
+
+  static void release(Table* table) noexcept {
+    if (table == nullptr) return;
+    Stored* stored = table->entries();
+    for (std::uint32_t i = 0; i < table->size; ++i)
+      stored[i].~Stored();
+    table->~Table();
+    ::operator delete(table);
+  }
+
+  // The slot holding `key`, or the free slot where it would go. Three
+  // entries per four slots leave a free slot, so the walk ends.
+  std::uint32_t probe(std::uint64_t hash, std::string_view key) const noexcept {
+    const std::uint32_t mask = slot_count - 1;
+    auto at = static_cast<std::uint32_t>(hash) & mask;
+    const std::uint32_t* slot = slots();
+    const Stored* stored = entries();
+    for (;;) {
+      const std::uint32_t taken = slot[at];
+      if (taken == 0) return at;
+      const Stored& candidate = stored[taken - 1];
+      if (candidate.hash == hash && candidate.entry.key == key) return at;
+      at = (at + 1) & mask;
+    }
+  }
+};
+
+StringMap::StringMap() : seed_(next_map_seed()) {}
+
+StringMap::StringMap(const StringMap& other) : seed_(other.seed_) {
+  const Table* source = other.table_;
+  if (source == nullptr) return;
+  // The same slot count and slot contents, so the copy walks like its source.
+  Table* copy = Table::allocate(source->slot_count);
+  std::memcpy(copy->slots(), source->slots(), source->slot_count * sizeof(std::uint32_t));
+  try {
+    for (; copy->size < source->size; ++copy->size) {
+      new (&copy->entries()[copy->size]) Table::Stored(source->entries()[copy->size]);
+    }
+  } catch (...) {
+    Table::release(copy);
+    throw;
+  }
+  table_ = copy;
+}
+
+StringMap& StringMap::operator=(const StringMap& other) {
+  if (this != &other) *this = StringMap(other);
+  return *this;
 }
 
 StringMap::StringMap(StringMap&& other) noexcept
-    : seed_{other.seed_[0], other.seed_[1]},
-      slots_(std::move(other.slots_)),
-      size_(std::exchange(other.size_, 0)) {
-  other.slots_.clear();
-}
+    : seed_(other.seed_), table_(std::exchange(other.table_, nullptr)) {}
 
 StringMap& StringMap::operator=(StringMap&& other) noexcept {
   if (this != &other) {
-    seed_[0] = other.seed_[0];
-    seed_[1] = other.seed_[1];
-    slots_ = std::move(other.slots_);
-    size_ = std::exchange(other.size_, 0);
-    other.slots_.clear();
+    Table::release(table_);
+    seed_ = other.seed_;
+    table_ = std::exchange(other.table_, nullptr);
   }
   return *this;
 }
 
-std::uint64_t StringMap::hash_of(std::string_view key) const noexcept {
-  const std::uint64_t hash = siphash13(seed_, key);
-  return hash == 0 ? 1 : hash;  // 0 marks an empty slot
+StringMap::~StringMap() {
+  Table::release(table_);
 }
 
-// The slot holding `key`, or the empty slot where it would go. The table is
-// never full, so the walk ends.
-std::size_t StringMap::probe_for(std::uint64_t hash, std::string_view key) const noexcept {
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t index = static_cast<std::size_t>(hash) & mask;
-  for (;;) {
-    const Slot& slot = slots_[index];
-    if (slot.hash == 0 || (slot.hash == hash && slot.entry.key == key)) return index;
-    index = (index + 1) & mask;
-  }
+std::size_t StringMap::size() const noexcept {
+  return table_ == nullptr ? 0 : table_->size;
+}
+
+std::uint64_t StringMap::hash_of(std::string_view key) const noexcept {
+  const std::uint64_t key_halves[2] = {seed_, mix64(seed_ ^ kSecondKeyTweak)};
+  return siphash13(key_halves, key);
 }
 
 void StringMap::grow() {
-  const std::size_t capacity = slots_.empty() ? kInitialCapacity : slots_.size() * 2;
-  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
-  for (Slot& slot : old) {
-    if (slot.hash == 0) continue;
-    Slot& target = slots_[probe_for(slot.hash, slot.entry.key)];
-    target.hash = slot.hash;
-    target.entry = std::move(slot.entry);
+  const std::uint32_t slot_count = table_ == nullptr ? kInitialSlots : table_->slot_count * 2;
+  Table* grown = Table::allocate(slot_count);
+  if (table_ != nullptr) {
+    // Moving strings cannot fail, so nothing can be left half moved.
+    Table::Stored* from = table_->entries();
+    for (std::uint32_t i = 0; i < table_->size; ++i) {
+      new (&grown->entries()[i]) Table::Stored(std::move(from[i]));
+      grown->slots()[grown->probe(from[i].hash, grown->entries()[i].entry.key)] = i + 1;
+      ++grown->size;
+    }
+    Table::release(table_);
   }
+  table_ = grown;
 }
 
 void StringMap::insert_or_assign(std::string key, std::string value) {
   const std::uint64_t hash = hash_of(key);
-  std::size_t index = 0;
-  if (!slots_.empty()) {
-    index = probe_for(hash, key);
-    if (slots_[index].hash != 0) {
-      slots_[index].entry.value = std::move(value);
+  if (table_ != nullptr) {
+    const std::uint32_t at = table_->probe(hash, key);
+    if (const std::uint32_t taken = table_->slots()[at]; taken != 0) {
+      table_->entries()[taken - 1].entry.value = std::move(value);
       return;
     }
   }
-  // Keep the load at most 3/4 so that linear probes stay short. Growing
-  // moves every slot, so only then is the free slot looked up again.
-  if ((size_ + 1) * 4 > slots_.size() * 3) {
-    grow();
-    index = probe_for(hash, key);
-  }
-  Slot& slot = slots_[index];
-  slot.hash = hash;
-  slot.entry.key = std::move(key);
-  slot.entry.value = std::move(value);
-  ++size_;
+  if (table_ == nullptr || table_->size == table_->capacity()) grow();
+  // Growing moves every entry, so the free slot is looked up only now.
+  const std::uint32_t at = table_->probe(hash, key);
+  new (&table_->entries()[table_->size])
+      Table::Stored{hash, Entry{std::move(key), std::move(value)}};
+  table_->slots()[at] = ++table_->size;
 }
 
 const std::string* StringMap::find(std::string_view key) const noexcept {
-  if (size_ == 0) return nullptr;
-  const Slot& slot = slots_[probe_for(hash_of(key), key)];
-  return slot.hash == 0 ? nullptr : &slot.entry.value;
+  if (table_ == nullptr) return nullptr;
+  const std::uint32_t taken = table_->slots()[table_->probe(hash_of(key), key)];
+  return taken == 0 ? nullptr : &table_->entries()[taken - 1].entry.value;
 }
 
 StringMap::const_iterator StringMap::begin() const noexcept {
-  return const_iterator(slots_.data(), 0, slots_.size());
+  return const_iterator(table_, 0);
 }
 
 StringMap::const_iterator StringMap::end() const noexcept {
-  return const_iterator(slots_.data(), slots_.size(), slots_.size());
+  return const_iterator(table_, table_ == nullptr ? 0 : table_->slot_count);
 }
 
 bool operator==(const StringMap& a, const StringMap& b) {
@@ -218,16 +294,19 @@ bool operator==(const StringMap& a, const StringMap& b) {
   return true;
 }
 
-StringMap::const_iterator::const_iterator(const StringMap::Slot* slots, std::size_t index,
-                                          std::size_t count) noexcept
-    : slots_(slots), index_(index), count_(count) {
-  while (index_ < count_ && slots_[index_].hash == 0)
+StringMap::const_iterator::const_iterator(const StringMap::Table* table, std::size_t index) noexcept
+    : table_(table), index_(index) {
+  while (table_ != nullptr && index_ < table_->slot_count && table_->slots()[index_] == 0)
     ++index_;
+}
+
+const StringMap::Entry& StringMap::const_iterator::operator*() const noexcept {
+  return table_->entries()[table_->slots()[index_] - 1].entry;
 }
 
 StringMap::const_iterator& StringMap::const_iterator::operator++() noexcept {
   ++index_;
-  while (index_ < count_ && slots_[index_].hash == 0)
+  while (index_ < table_->slot_count && table_->slots()[index_] == 0)
     ++index_;
   return *this;
 }

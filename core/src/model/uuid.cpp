@@ -2,7 +2,12 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <span>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "pelnorix/hex.hpp"
 #include "pelnorix/random_source.hpp"
@@ -12,6 +17,7 @@ namespace {
 
 // --- Formatting ---------------------------------------------------------------
 
+#if !defined(__SSE2__)
 struct HexPairs {
   std::array<char, 512> chars{};
   constexpr HexPairs() {
@@ -22,6 +28,7 @@ struct HexPairs {
   }
 };
 constexpr HexPairs kHexPairs;
+#endif
 
 // --- Parsing ------------------------------------------------------------------
 
@@ -207,6 +214,32 @@ Uuid generate_uuid_v4() {
 }
 
 void format_uuid(const Uuid& id, char* out) noexcept {
+#if defined(__SSE2__)
+  // All 32 digits at once: split the bytes into nibbles, interleave them high
+  // first, and map 0-9 to '0'-'9' and 10-15 to 'a'-'f'; then place the five
+  // groups around their hyphens.
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(id.bytes.data()));
+  const __m128i low_nibbles = _mm_set1_epi8(0x0F);
+  const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), low_nibbles);
+  const __m128i low = _mm_and_si128(bytes, low_nibbles);
+  const auto to_hex = [](__m128i nibbles) {
+    const __m128i letters = _mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9));
+    const __m128i digits = _mm_add_epi8(nibbles, _mm_set1_epi8('0'));
+    return _mm_add_epi8(digits, _mm_and_si128(letters, _mm_set1_epi8('a' - '0' - 10)));
+  };
+  char digits[32];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(digits), to_hex(_mm_unpacklo_epi8(high, low)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(digits + 16), to_hex(_mm_unpackhi_epi8(high, low)));
+  std::memcpy(out, digits, 8);
+  out[8] = '-';
+  std::memcpy(out + 9, digits + 8, 4);
+  out[13] = '-';
+  std::memcpy(out + 14, digits + 12, 4);
+  out[18] = '-';
+  std::memcpy(out + 19, digits + 16, 4);
+  out[23] = '-';
+  std::memcpy(out + 24, digits + 20, 12);
+#else
   std::size_t pos = 0;
   for (std::size_t i = 0; i < id.bytes.size(); ++i) {
     if (i == 4 || i == 6 || i == 8 || i == 10) out[pos++] = '-';
@@ -214,6 +247,7 @@ void format_uuid(const Uuid& id, char* out) noexcept {
     out[pos++] = pair[0];
     out[pos++] = pair[1];
   }
+#endif
 }
 
 std::string to_string(const Uuid& id) {

@@ -62,6 +62,19 @@ ShortestDecimal shortest_decimal(double magnitude) noexcept {
   return decimal;
 }
 
+// The number of decimal digits of `value`, four magnitudes per division.
+std::size_t decimal_digit_count(std::uint64_t value) noexcept {
+  std::size_t count = 1;
+  for (;;) {
+    if (value < 10) return count;
+    if (value < 100) return count + 1;
+    if (value < 1000) return count + 2;
+    if (value < 10000) return count + 3;
+    value /= 10000;
+    count += 4;
+  }
+}
+
 char* fill(char* out, char c, std::size_t count) noexcept {
   std::memset(out, c, count);
   return out + count;
@@ -75,11 +88,9 @@ char* copy(char* out, const char* from, std::size_t count) noexcept {
 }  // namespace
 
 std::size_t format_uint64(std::uint64_t value, char* out) noexcept {
-  char digits[kMaxUint64Digits];
-  char* const end = digits + sizeof digits;
-  const char* const start = digits_backwards(value, end);
-  const auto count = static_cast<std::size_t>(end - start);
-  std::memcpy(out, start, count);
+  // Counted first, so that the digits go straight to their place.
+  const std::size_t count = decimal_digit_count(value);
+  digits_backwards(value, out + count);
   return count;
 }
 
@@ -89,15 +100,6 @@ std::size_t format_int32(std::int32_t value, char* out) noexcept {
   // Negating in 64 bits keeps -2147483648 representable.
   const auto magnitude = static_cast<std::uint64_t>(-static_cast<std::int64_t>(value));
   return 1 + format_uint64(magnitude, out + 1);
-}
-
-void format_fixed_width(std::uint32_t value, std::size_t width, char* out) noexcept {
-  std::size_t i = width;
-  for (; i >= 2; i -= 2) {
-    format_two_digits(value % 100, out + i - 2);
-    value /= 100;
-  }
-  if (i == 1) out[0] = static_cast<char>('0' + value % 10);
 }
 
 std::size_t format_double(double value, char* out) noexcept {

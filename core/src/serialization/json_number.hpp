@@ -20,10 +20,6 @@ std::size_t format_uint64(std::uint64_t value, char* out) noexcept;
 // Like format_uint64, with a leading '-' for negative values.
 std::size_t format_int32(std::int32_t value, char* out) noexcept;
 
-// Writes exactly `width` digits of `value`, zero-padded on the left; digits of
-// value beyond the width are dropped.
-void format_fixed_width(std::uint32_t value, std::size_t width, char* out) noexcept;
-
 // "00" "01" ... "99": two digits per division halves the divisions.
 inline constexpr std::array<char, 200> kDigitPairs = [] {
   std::array<char, 200> pairs{};
@@ -38,6 +34,18 @@ inline constexpr std::array<char, 200> kDigitPairs = [] {
 inline void format_two_digits(unsigned value, char* out) noexcept {
   out[0] = kDigitPairs[2 * value];
   out[1] = kDigitPairs[2 * value + 1];
+}
+
+// Writes exactly `width` digits of `value`, zero-padded on the left; digits of
+// value beyond the width are dropped. Inline, so that a constant width becomes
+// straight-line code.
+inline void format_fixed_width(std::uint32_t value, std::size_t width, char* out) noexcept {
+  std::size_t i = width;
+  for (; i >= 2; i -= 2) {
+    format_two_digits(value % 100, out + i - 2);
+    value /= 100;
+  }
+  if (i == 1) out[0] = static_cast<char>('0' + value % 10);
 }
 
 // Writes a finite binary64 value: shortest round-trip digits, positional

@@ -26,22 +26,58 @@ void JsonWriter::NestingStack::pop() noexcept {
 
 JsonWriter::JsonWriter(bool pretty, std::string indent_unit, std::size_t initial_level)
     : pretty_(pretty), indent_unit_(std::move(indent_unit)), initial_level_(initial_level) {
-  buffer_.resize(kInitialCapacity);
+  buffer_.reserve(kInitialCapacity);
+  if (pretty_) ensure_line_start(kShortCopy);
 }
 
 void JsonWriter::grow(std::size_t count) {
-  // Doubling keeps appends amortised constant; the zero fill of the new room
-  // costs no more than the copy that the reallocation does anyway.
-  buffer_.resize(std::max(buffer_.size() * 2, length_ + count));
+  const std::size_t needed = length_ + count;
+  if (needed > buffer_.capacity()) {
+    // Doubling keeps appends amortised constant. Only the bytes in use are
+    // carried over; the spare room of the old buffer is not.
+    buffer_.resize(length_);
+    buffer_.reserve(std::max(buffer_.capacity() * 2, needed));
+  }
+  // Fill spare room in stretches, so that every byte is filled about once
+  // over the writer's life rather than each doubled capacity in full.
+  constexpr std::size_t kFillStretch = 1024;
+  buffer_.resize(std::min(buffer_.capacity(), std::max(needed, buffer_.size() + kFillStretch)));
+}
+
+void JsonWriter::ensure_line_start(std::size_t length) {
+  length = std::max(length, kShortCopy);
+  if (own_line_start_.empty() && indent_unit_ == "  " && length <= kTwoSpaceLines.size()) return;
+  if (own_line_start_.size() >= length) return;
+  // Twice the length asked for, so that nesting deeper step by step rebuilds
+  // the text only a few times.
+  std::string line = "\n";
+  if (indent_unit_.empty()) {
+    line.resize(2 * length, ' ');  // every line is the line break alone
+  } else {
+    while (line.size() < 2 * length)
+      line += indent_unit_;
+  }
+  own_line_start_ = std::move(line);
 }
 
 void JsonWriter::write_line_break_and_indent(std::size_t level) {
-  const std::size_t unit = indent_unit_.size();
-  char* out = reserve_tail(1 + level * unit);
-  *out++ = '\n';
-  for (std::size_t i = 0; i < level; ++i, out += unit)
-    std::memcpy(out, indent_unit_.data(), unit);
-  commit(1 + level * unit);
+  const std::size_t line = 1 + level * indent_unit_.size();
+  if (line <= kShortCopy) {
+    std::memcpy(reserve_tail(kShortCopy), line_start(), kShortCopy);
+  } else {
+    ensure_line_start(line);
+    std::memcpy(reserve_tail(line), line_start(), line);
+  }
+  commit(line);
+}
+
+char* JsonWriter::begin_member_on_long_line(std::size_t comma, std::size_t line, std::size_t room) {
+  ensure_line_start(line);
+  char* out = reserve_tail(1 + line + room);
+  out[0] = ',';
+  std::memcpy(out + comma, line_start(), line);
+  commit(comma + line);
+  return out + comma + line;
 }
 
 JsonStatus JsonWriter::before_value_elsewhere() {
@@ -53,7 +89,7 @@ JsonStatus JsonWriter::before_value_elsewhere() {
   if ((frame & NestingStack::kObject) != 0) {
     return JsonStatus::failure("a value inside an object needs a key first");
   }
-  begin_member(frame);
+  begin_member(frame, 0);
   return {};
 }
 
@@ -63,31 +99,23 @@ JsonStatus JsonWriter::misplaced_key() const {
 }
 
 JsonStatus JsonWriter::key(std::string_view name) {
-  PELNORIX_JSON_TRY(check_key_position());
-  begin_member(open_.top());
-  put_char('"');
-  write_escaped(name);
-  put(pretty_ ? std::string_view("\": ") : std::string_view("\":"));
+  if (!key_position_ok()) return misplaced_key();
+  begin_member(open_.top(), 0);
+  write_quoted(name);
+  *reserve_tail(2) = ':';
+  commit(1);
+  if (pretty_) put_char(' ');
   key_pending_ = true;
   return {};
 }
 
-JsonStatus JsonWriter::literal_key(JsonKeyLiteral name) {
-  PELNORIX_JSON_TRY(check_key_position());
-  begin_member(open_.top());
+JsonStatus JsonWriter::long_literal_key(const JsonKeyLiteral& name) {
   const std::size_t length = name.text().size();
-  // The compact layout takes the token without its final space.
-  const std::size_t token_length = length + (pretty_ ? 4 : 3);
-  if (name.has_token()) {
-    std::memcpy(reserve_tail(JsonKeyLiteral::kTokenBytes), name.token().data(),
-                JsonKeyLiteral::kTokenBytes);
-  } else {
-    char* out = reserve_tail(length + 4);
-    out[0] = '"';
-    std::memcpy(out + 1, name.text().data(), length);
-    std::memcpy(out + 1 + length, "\": ", 3);
-  }
-  commit(token_length);
+  char* out = begin_member(open_.top(), length + 4);
+  out[0] = '"';
+  std::memcpy(out + 1, name.text().data(), length);
+  std::memcpy(out + 1 + length, "\": ", 3);
+  commit(length + (pretty_ ? 4 : 3));
   key_pending_ = true;
   return {};
 }
@@ -95,6 +123,7 @@ JsonStatus JsonWriter::literal_key(JsonKeyLiteral name) {
 JsonStatus JsonWriter::open_container(std::uint8_t frame, char bracket) {
   PELNORIX_JSON_TRY(before_value());
   open_.push(frame);
+  line_length_ = line_length_at(open_.size());
   put_char(bracket);
   return {};
 }
@@ -107,6 +136,7 @@ JsonStatus JsonWriter::close_container(std::uint8_t frame, char bracket) {
   if (key_pending_) return JsonStatus::failure("an object cannot close while a value is due");
   const bool had_member = (open_.top() & NestingStack::kHasMember) != 0;
   open_.pop();
+  line_length_ = line_length_at(open_.size());
   if (pretty_ && had_member) write_line_break_and_indent(initial_level_ + open_.size());
   put_char(bracket);
   after_value();
@@ -124,20 +154,6 @@ JsonStatus JsonWriter::begin_array() {
 }
 JsonStatus JsonWriter::end_array() {
   return close_container(0, ']');
-}
-
-JsonStatus JsonWriter::null_value() {
-  PELNORIX_JSON_TRY(before_value());
-  put("null");
-  after_value();
-  return {};
-}
-
-JsonStatus JsonWriter::bool_value(bool value) {
-  PELNORIX_JSON_TRY(before_value());
-  put(value ? std::string_view("true") : std::string_view("false"));
-  after_value();
-  return {};
 }
 
 JsonStatus JsonWriter::uint64_value(std::uint64_t value) {
@@ -162,54 +178,43 @@ JsonStatus JsonWriter::double_value(double value) {
   return {};
 }
 
-JsonStatus JsonWriter::string_value(std::string_view text) {
-  PELNORIX_JSON_TRY(before_value());
-  put_char('"');
-  write_escaped(text);
-  put_char('"');
-  after_value();
-  return {};
+void JsonWriter::write_quoted(std::string_view text) {
+  char* out = reserve_tail(text.size() + 2 + json_detail::kEscapeSlack);
+  *out++ = '"';
+  out = escape_into(text, out);
+  *out++ = '"';
+  commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));
 }
 
 void JsonWriter::write_escaped(std::string_view text) {
+  char* const out = escape_into(text, reserve_tail(text.size() + json_detail::kEscapeSlack));
+  commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));
+}
+
+char* JsonWriter::escape_into(std::string_view text, char* out) {
   using namespace json_detail;
   const char* in = text.data();
   const char* const end = in + text.size();
-  // Room for the rest of the input copied as it is, plus one block of slack;
-  // an escape makes more room for itself. So every block or word can be
-  // stored whole as soon as it is tested, and plain text costs one pass, not
-  // a scan and a copy.
-  constexpr std::size_t kSlack = kBlockBytes;
-  char* out = reserve_tail(text.size() + kSlack);
+  // The room made by the caller holds the rest of the input copied as it is,
+  // plus the slack; an escape makes more room for itself. So every block or
+  // word can be stored whole as soon as it is tested, and plain text costs
+  // one pass, not a scan and a copy.
+  const bool look_back = text.size() >= kWordBytes;
   for (;;) {
-    std::size_t remaining = static_cast<std::size_t>(end - in);
-    std::size_t plain = 0;
-    bool escape = false;
-    if (kHasBlockScan && remaining >= kBlockBytes) {
-      const unsigned marks = copy_block_and_mark(in, out);
-      escape = marks != 0;
-      plain = escape ? static_cast<std::size_t>(std::countr_zero(marks)) : kBlockBytes;
-    } else if (remaining != 0) {
-      // Whole words, then the last bytes padded to a word.
-      const std::uint64_t word = remaining >= kWordBytes
-                                     ? load_word(in)
-                                     : tail_word(end, remaining, text.size() >= kWordBytes);
-      store_word(out, word);
-      const std::uint64_t marks = escape_marks(word);
-      escape = marks != 0;
-      plain = escape ? first_marked_byte(marks) : std::min(remaining, kWordBytes);
-    } else {
-      break;
-    }
+    const std::size_t plain = copy_plain_run(in, end, out, look_back);
     in += plain;
     out += plain;
-    if (!escape) continue;
-    remaining -= plain;
-    commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));
-    out = reserve_tail(remaining + kMaxEscapeLength + kSlack);
+    if (in == end) return out;
+    // An escape: make room for it and for the rest, whose copy starts again
+    // after it.
+    const auto needed = static_cast<std::size_t>(end - in) - 1 + kMaxEscapeLength + kEscapeSlack;
+    if (static_cast<std::size_t>(buffer_.data() + buffer_.size() - out) < needed) {
+      // Growing keeps only the committed output: commit what is written.
+      commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));
+      out = reserve_tail(needed);
+    }
     out += write_escape(*in++, out);
   }
-  commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));
 }
 
 Expected<std::string, JsonError> JsonWriter::take_text() && {

@@ -56,9 +56,25 @@ JsonStatus write_value(JsonWriter& writer, const std::vector<T>& records) {
   return writer.end_array();
 }
 
-template <typename T>
-JsonStatus member(JsonWriter& writer, JsonKeyLiteral key, const T& value) {
-  PELNORIX_JSON_TRY(writer.literal_key(key));
+// A key as a template argument, so that its token is one constant of the
+// program rather than a value built and copied at every member.
+template <std::size_t N>
+struct KeyText {
+  char text[N];
+  consteval KeyText(const char (&literal)[N]) {  // NOLINT: built from literals
+    for (std::size_t i = 0; i < N; ++i)
+      text[i] = literal[i];
+  }
+};
+
+template <KeyText Key>
+inline constexpr JsonKeyLiteral kKey{Key.text};
+
+// Inlined into the record writers: a member is a handful of stores, and a
+// call per member would cost more than the member itself.
+template <KeyText Key, typename T>
+[[gnu::always_inline]] inline JsonStatus member(JsonWriter& writer, const T& value) {
+  PELNORIX_JSON_TRY(writer.literal_key(kKey<Key>));
   return write_value(writer, value);
 }
 
@@ -74,72 +90,72 @@ Expected<std::string, JsonError> render(JsonWriter writer, Write&& write) {
 
 JsonStatus write_json(JsonWriter& writer, const TraceSpan& span) {
   PELNORIX_JSON_TRY(writer.begin_object());
-  PELNORIX_JSON_TRY(member(writer, "trace_id", span.trace_id));
-  PELNORIX_JSON_TRY(member(writer, "span_id", span.span_id));
-  PELNORIX_JSON_TRY(member(writer, "parent_span_id", span.parent_span_id));
-  PELNORIX_JSON_TRY(member(writer, "tenant_id", span.tenant_id));
-  PELNORIX_JSON_TRY(member(writer, "operation_name", span.operation_name));
-  PELNORIX_JSON_TRY(member(writer, "start_time", span.start_time));
-  PELNORIX_JSON_TRY(member(writer, "end_time", span.end_time));
-  PELNORIX_JSON_TRY(member(writer, "provider", span.provider));
-  PELNORIX_JSON_TRY(member(writer, "model_name", span.model_name));
-  PELNORIX_JSON_TRY(member(writer, "prompt", span.prompt));
-  PELNORIX_JSON_TRY(member(writer, "response", span.response));
-  PELNORIX_JSON_TRY(member(writer, "prompt_tokens", span.prompt_tokens));
-  PELNORIX_JSON_TRY(member(writer, "completion_tokens", span.completion_tokens));
-  PELNORIX_JSON_TRY(member(writer, "total_tokens", span.total_tokens));
-  PELNORIX_JSON_TRY(member(writer, "time_to_first_token_ms", span.time_to_first_token_ms));
-  PELNORIX_JSON_TRY(member(writer, "duration_ms", span.duration_ms));
-  PELNORIX_JSON_TRY(member(writer, "status_code", span.status_code));
-  PELNORIX_JSON_TRY(member(writer, "error_message", span.error_message));
-  PELNORIX_JSON_TRY(member(writer, "estimated_cost_usd", span.estimated_cost_usd));
-  PELNORIX_JSON_TRY(member(writer, "security_score", span.security_score));
-  PELNORIX_JSON_TRY(member(writer, "security_findings", span.security_findings));
-  PELNORIX_JSON_TRY(member(writer, "tags", span.tags));
-  PELNORIX_JSON_TRY(member(writer, "events", span.events));
-  PELNORIX_JSON_TRY(member(writer, "agent_actions", span.agent_actions));
+  PELNORIX_JSON_TRY(member<"trace_id">(writer, span.trace_id));
+  PELNORIX_JSON_TRY(member<"span_id">(writer, span.span_id));
+  PELNORIX_JSON_TRY(member<"parent_span_id">(writer, span.parent_span_id));
+  PELNORIX_JSON_TRY(member<"tenant_id">(writer, span.tenant_id));
+  PELNORIX_JSON_TRY(member<"operation_name">(writer, span.operation_name));
+  PELNORIX_JSON_TRY(member<"start_time">(writer, span.start_time));
+  PELNORIX_JSON_TRY(member<"end_time">(writer, span.end_time));
+  PELNORIX_JSON_TRY(member<"provider">(writer, span.provider));
+  PELNORIX_JSON_TRY(member<"model_name">(writer, span.model_name));
+  PELNORIX_JSON_TRY(member<"prompt">(writer, span.prompt));
+  PELNORIX_JSON_TRY(member<"response">(writer, span.response));
+  PELNORIX_JSON_TRY(member<"prompt_tokens">(writer, span.prompt_tokens));
+  PELNORIX_JSON_TRY(member<"completion_tokens">(writer, span.completion_tokens));
+  PELNORIX_JSON_TRY(member<"total_tokens">(writer, span.total_tokens));
+  PELNORIX_JSON_TRY(member<"time_to_first_token_ms">(writer, span.time_to_first_token_ms));
+  PELNORIX_JSON_TRY(member<"duration_ms">(writer, span.duration_ms));
+  PELNORIX_JSON_TRY(member<"status_code">(writer, span.status_code));
+  PELNORIX_JSON_TRY(member<"error_message">(writer, span.error_message));
+  PELNORIX_JSON_TRY(member<"estimated_cost_usd">(writer, span.estimated_cost_usd));
+  PELNORIX_JSON_TRY(member<"security_score">(writer, span.security_score));
+  PELNORIX_JSON_TRY(member<"security_findings">(writer, span.security_findings));
+  PELNORIX_JSON_TRY(member<"tags">(writer, span.tags));
+  PELNORIX_JSON_TRY(member<"events">(writer, span.events));
+  PELNORIX_JSON_TRY(member<"agent_actions">(writer, span.agent_actions));
   return writer.end_object();
 }
 
 JsonStatus write_json(JsonWriter& writer, const AgentAction& action) {
   PELNORIX_JSON_TRY(writer.begin_object());
-  PELNORIX_JSON_TRY(member(writer, "id", action.id));
-  PELNORIX_JSON_TRY(member(writer, "action_type", action.action_type));
-  PELNORIX_JSON_TRY(member(writer, "name", action.name));
-  PELNORIX_JSON_TRY(member(writer, "arguments", action.arguments));
-  PELNORIX_JSON_TRY(member(writer, "result", action.result));
-  PELNORIX_JSON_TRY(member(writer, "duration_ms", action.duration_ms));
-  PELNORIX_JSON_TRY(member(writer, "success", action.success));
-  PELNORIX_JSON_TRY(member(writer, "exit_code", action.exit_code));
-  PELNORIX_JSON_TRY(member(writer, "http_method", action.http_method));
-  PELNORIX_JSON_TRY(member(writer, "http_status", action.http_status));
-  PELNORIX_JSON_TRY(member(writer, "file_operation", action.file_operation));
-  PELNORIX_JSON_TRY(member(writer, "timestamp", action.timestamp));
-  PELNORIX_JSON_TRY(member(writer, "metadata", action.metadata));
+  PELNORIX_JSON_TRY(member<"id">(writer, action.id));
+  PELNORIX_JSON_TRY(member<"action_type">(writer, action.action_type));
+  PELNORIX_JSON_TRY(member<"name">(writer, action.name));
+  PELNORIX_JSON_TRY(member<"arguments">(writer, action.arguments));
+  PELNORIX_JSON_TRY(member<"result">(writer, action.result));
+  PELNORIX_JSON_TRY(member<"duration_ms">(writer, action.duration_ms));
+  PELNORIX_JSON_TRY(member<"success">(writer, action.success));
+  PELNORIX_JSON_TRY(member<"exit_code">(writer, action.exit_code));
+  PELNORIX_JSON_TRY(member<"http_method">(writer, action.http_method));
+  PELNORIX_JSON_TRY(member<"http_status">(writer, action.http_status));
+  PELNORIX_JSON_TRY(member<"file_operation">(writer, action.file_operation));
+  PELNORIX_JSON_TRY(member<"timestamp">(writer, action.timestamp));
+  PELNORIX_JSON_TRY(member<"metadata">(writer, action.metadata));
   return writer.end_object();
 }
 
 JsonStatus write_json(JsonWriter& writer, const SecurityFinding& finding) {
   PELNORIX_JSON_TRY(writer.begin_object());
-  PELNORIX_JSON_TRY(member(writer, "id", finding.id));
-  PELNORIX_JSON_TRY(member(writer, "severity", finding.severity));
-  PELNORIX_JSON_TRY(member(writer, "finding_type", finding.finding_type));
-  PELNORIX_JSON_TRY(member(writer, "description", finding.description));
-  PELNORIX_JSON_TRY(member(writer, "detected_at", finding.detected_at));
-  PELNORIX_JSON_TRY(member(writer, "confidence_score", finding.confidence_score));
-  PELNORIX_JSON_TRY(member(writer, "location", finding.location));
-  PELNORIX_JSON_TRY(member(writer, "metadata", finding.metadata));
-  PELNORIX_JSON_TRY(member(writer, "requires_alert", finding.requires_alert));
+  PELNORIX_JSON_TRY(member<"id">(writer, finding.id));
+  PELNORIX_JSON_TRY(member<"severity">(writer, finding.severity));
+  PELNORIX_JSON_TRY(member<"finding_type">(writer, finding.finding_type));
+  PELNORIX_JSON_TRY(member<"description">(writer, finding.description));
+  PELNORIX_JSON_TRY(member<"detected_at">(writer, finding.detected_at));
+  PELNORIX_JSON_TRY(member<"confidence_score">(writer, finding.confidence_score));
+  PELNORIX_JSON_TRY(member<"location">(writer, finding.location));
+  PELNORIX_JSON_TRY(member<"metadata">(writer, finding.metadata));
+  PELNORIX_JSON_TRY(member<"requires_alert">(writer, finding.requires_alert));
   return writer.end_object();
 }
 
 JsonStatus write_json(JsonWriter& writer, const SpanEvent& event) {
   PELNORIX_JSON_TRY(writer.begin_object());
-  PELNORIX_JSON_TRY(member(writer, "id", event.id));
-  PELNORIX_JSON_TRY(member(writer, "timestamp", event.timestamp));
-  PELNORIX_JSON_TRY(member(writer, "event_type", event.event_type));
-  PELNORIX_JSON_TRY(member(writer, "description", event.description));
-  PELNORIX_JSON_TRY(member(writer, "data", event.data));
+  PELNORIX_JSON_TRY(member<"id">(writer, event.id));
+  PELNORIX_JSON_TRY(member<"timestamp">(writer, event.timestamp));
+  PELNORIX_JSON_TRY(member<"event_type">(writer, event.event_type));
+  PELNORIX_JSON_TRY(member<"description">(writer, event.description));
+  PELNORIX_JSON_TRY(member<"data">(writer, event.data));
   return writer.end_object();
 }
 

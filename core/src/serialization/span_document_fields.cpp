@@ -46,10 +46,13 @@ std::size_t format_fraction(std::uint32_t nanos, char* out) noexcept {
 
 }  // namespace
 
+// Identifiers and timestamps consist of digits, letters and separators
+// only, so they are written without the escape scan.
 JsonStatus write_json(JsonWriter& writer, const Uuid& id) {
-  char text[kUuidTextLength];
-  format_uuid(id, text);
-  return writer.string_value({text, kUuidTextLength});
+  return writer.verbatim_string<kUuidTextLength>([&id](char* out) {
+    format_uuid(id, out);
+    return kUuidTextLength;
+  });
 }
 
 JsonStatus write_json(JsonWriter& writer, const TenantId& tenant) {
@@ -57,14 +60,14 @@ JsonStatus write_json(JsonWriter& writer, const TenantId& tenant) {
 }
 
 JsonStatus write_json(JsonWriter& writer, const UtcTimestamp& timestamp) {
-  const CivilTime civil = to_civil(timestamp);
-  return writer.formatted_string([&civil](JsonStringFragments& text) {
-    // A year of up to 20 digits and a sign, -MM-DDTHH:MM:SS, .fffffffff, Z.
-    char buffer[21 + 15 + 10 + 1];
-    std::size_t length = format_year(civil.year, buffer);
+  // A year of up to 20 digits and a sign, -MM-DDTHH:MM:SS, .fffffffff, Z.
+  constexpr std::size_t kMaxLength = 21 + 15 + 10 + 1;
+  return writer.verbatim_string<kMaxLength>([&timestamp](char* out) {
+    const CivilTime civil = to_civil(timestamp);
+    std::size_t length = format_year(civil.year, out);
     const auto two_digits = [&](char separator, unsigned value) {
-      buffer[length] = separator;
-      json_detail::format_two_digits(value, buffer + length + 1);
+      out[length] = separator;
+      json_detail::format_two_digits(value, out + length + 1);
       length += 3;
     };
     two_digits('-', civil.month);
@@ -72,15 +75,15 @@ JsonStatus write_json(JsonWriter& writer, const UtcTimestamp& timestamp) {
     two_digits('T', civil.hour);
     two_digits(':', civil.minute);
     two_digits(':', civil.second);
-    length += format_fraction(civil.nanos, buffer + length);
-    buffer[length++] = 'Z';
-    text.append({buffer, length});
+    length += format_fraction(civil.nanos, out + length);
+    out[length++] = 'Z';
+    return length;
   });
 }
 
 JsonStatus write_json(JsonWriter& writer, const LLMProvider& provider) {
   if (provider.kind != LLMProvider::Kind::Custom) {
-    return writer.string_value(provider_name(provider.kind));
+    return writer.verbatim_string(provider_name(provider.kind));
   }
   PELNORIX_JSON_TRY(writer.begin_object());
   PELNORIX_JSON_TRY(writer.literal_key("Custom"));
@@ -89,11 +92,11 @@ JsonStatus write_json(JsonWriter& writer, const LLMProvider& provider) {
 }
 
 JsonStatus write_json(JsonWriter& writer, AgentActionType type) {
-  return writer.string_value(canonical_text(type));
+  return writer.verbatim_string(canonical_text(type));
 }
 
 JsonStatus write_json(JsonWriter& writer, SecuritySeverity severity) {
-  return writer.string_value(severity_name(severity));
+  return writer.verbatim_string(severity_name(severity));
 }
 
 JsonStatus write_json(JsonWriter& writer, const StringMap& map) {
