@@ -105,6 +105,23 @@ class TestForwarding:
         assert wrapper.__class__ is pelnorix.InstrumentedClient
         assert wrapper.__doc__ == pelnorix.InstrumentedClient.__doc__
 
+    @pytest.mark.parametrize("name", ["mro", "__name__", "__bases__", "__mro__", "__dict__"])
+    def test_names_of_the_class_itself_reach_the_client(self, name):
+        # The class answers these (from its metaclass), its instances do not.
+        client = type("Answering", (), {name: f"client {name}"})()
+        assert getattr(pelnorix.instrument(client), name) == f"client {name}"
+
+    def test_attribute_added_to_the_class_later_wins(self):
+        client = type("Answering", (), {"late": "client"})()
+        wrapper = pelnorix.instrument(client)
+        assert wrapper.late == "client"
+        pelnorix.InstrumentedClient.late = "class"
+        try:
+            assert wrapper.late == "class"
+        finally:
+            del pelnorix.InstrumentedClient.late
+        assert wrapper.late == "client"
+
     def test_dict_is_the_clients(self):
         assert pelnorix.InstrumentedClient.__dictoffset__ == 0
         # `__dict__` is not the wrapper's own, so the lookup reaches the client.

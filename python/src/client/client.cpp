@@ -90,12 +90,30 @@ Outcome client_repr(const PyInstrumentedClient& self) {
   return text_value(summary);
 }
 
+namespace {
+
+// Whether the generic lookup could find `name` on the wrapper itself. The
+// instances have no dictionary, so everything they answer is found along the
+// class's MRO, which a lookup on the class also searches (the class may answer
+// more, from its metaclass: those names only take the generic path, which
+// then fails over to the client as before). Asking the class raises nothing
+// for a missing name, where the generic lookup would build and format an
+// AttributeError for every name the client answers.
+bool wrapper_may_answer(PyObject* self, PyObject* name) noexcept {
+  if (!PyUnicode_CheckExact(name)) return true;
+  return PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name) != 0;
+}
+
+}  // namespace
+
 Outcome client_getattr(PyObject* self, PyObject* name) {
   // The wrapper's own names (and object's) come first.
-  PyObject* own = PyObject_GenericGetAttr(self, name);
-  if (own != nullptr) return PyRef::steal(own);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail(fetch_error_or_resume_panic());
-  PyErr_Clear();
+  if (wrapper_may_answer(self, name)) {
+    PyObject* own = PyObject_GenericGetAttr(self, name);
+    if (own != nullptr) return PyRef::steal(own);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail(fetch_error_or_resume_panic());
+    PyErr_Clear();
+  }
   return with_borrowed<PyInstrumentedClient, BorrowKind::Shared>(
       self, [&](const PyInstrumentedClient& wrapper) -> Outcome {
         Result<std::string_view> text = text_from_python(name);
