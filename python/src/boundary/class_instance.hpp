@@ -4,11 +4,13 @@
 // A native class N (PyTraceSpan, PyTamloxTracer, ...) provides
 //   static constexpr const char* kClassName;   // the bare Python class name
 //   static TypeCell& type_cell();
-// and, if its class takes part in garbage collection,
+// and, if it holds Python references (which makes its class take part in
+// garbage collection),
 //   int traverse(visitproc visit, void* arg) const;  // visits its references
 //   void clear() noexcept;                            // drops them
 #pragma once
 
+#include <concepts>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -28,6 +30,15 @@ struct Instance {
   PyObject ob_base;  // what PyObject_HEAD expands to, spelled out for the formatter
   BorrowFlag borrow;
   Native native;
+};
+
+// A record that holds Python references and lets the collector see them.
+template <typename Native>
+concept CollectedRecord = requires(const Native& record, Native& owned, visitproc visit,
+                                   void* arg) {
+  { record.traverse(visit, arg) } -> std::same_as<int>;
+  { owned.clear() }
+  noexcept;
 };
 
 template <typename Native>
@@ -72,9 +83,8 @@ template <typename Native>
 void dealloc_entry(PyObject* self) noexcept {
   AttachGuard attached;
   PyTypeObject* type = Py_TYPE(self);
-  const bool collected = (PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC) != 0;
   // Untracked first, so that no collection sees a half-destroyed record.
-  if (collected) PyObject_GC_UnTrack(self);
+  if constexpr (CollectedRecord<Native>) PyObject_GC_UnTrack(self);
   Instance<Native>* instance = as_instance<Native>(self);
   instance->native.~Native();
   instance->borrow.~BorrowFlag();
@@ -86,17 +96,46 @@ void dealloc_entry(PyObject* self) noexcept {
 // tp_traverse / tp_clear of a garbage-collected class. A heap type's instances
 // also keep their type alive, so the type is visited too. The collector runs
 // these outside any borrow: they only touch the references themselves.
-template <typename Native>
+template <CollectedRecord Native>
 int traverse_entry(PyObject* self, visitproc visit, void* arg) noexcept {
   if (int result = visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg)) return result;
   return std::as_const(as_instance<Native>(self)->native).traverse(visit, arg);
 }
 
-template <typename Native>
+template <CollectedRecord Native>
 int clear_entry(PyObject* self) noexcept {
   AttachGuard attached;
   as_instance<Native>(self)->native.clear();
   return 0;
+}
+
+// The definition of Native's class: name, layout, deallocation and, for a
+// record that holds references, garbage collection all follow from the type.
+template <typename Native>
+constexpr ClassDefinition define_class(ClassMembers members) {
+  // A record with only one of the two, or a clear() that may throw, would
+  // quietly make a class the collector cannot see into.
+  constexpr bool traverses = requires(const Native& record, visitproc visit, void* arg) {
+    record.traverse(visit, arg);
+  };
+  constexpr bool clears = requires(Native & record) {
+    record.clear();
+  };
+  static_assert((traverses || clears) == CollectedRecord<Native>,
+                "a record holding Python references needs traverse() const and clear() noexcept");
+  ClassDefinition definition{
+      .name = Native::kClassName,
+      .instance_size = sizeof(Instance<Native>),
+      .dealloc = &dealloc_entry<Native>,
+      .traverse = nullptr,
+      .clear = nullptr,
+      .members = members,
+  };
+  if constexpr (CollectedRecord<Native>) {
+    definition.traverse = &traverse_entry<Native>;
+    definition.clear = &clear_entry<Native>;
+  }
+  return definition;
 }
 
 }  // namespace pelnorix::python

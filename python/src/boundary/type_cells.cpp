@@ -1,26 +1,35 @@
 #include "boundary/type_cells.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace pelnorix::python {
 namespace {
 
 Result<PyTypeObject*> create_type(const ClassDefinition& d) {
+  const ClassMembers& m = d.members;
   std::vector<PyType_Slot> slots;
-  slots.reserve(d.own_slots.size() + 6);
+  slots.reserve(m.own_slots.size() + 8);
   slots.push_back({Py_tp_base, &PyBaseObject_Type});
-  slots.push_back({Py_tp_doc, const_cast<char*>(d.doc)});
+  slots.push_back({Py_tp_doc, const_cast<char*>(m.doc)});
   slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(d.dealloc)});
-  slots.insert(slots.end(), d.own_slots.begin(), d.own_slots.end());
-  if (d.methods != nullptr) slots.push_back({Py_tp_methods, d.methods});
-  if (d.properties != nullptr) slots.push_back({Py_tp_getset, d.properties});
+  slots.insert(slots.end(), m.own_slots.begin(), m.own_slots.end());
+  if (m.methods != nullptr) slots.push_back({Py_tp_methods, m.methods});
+  if (m.properties != nullptr) slots.push_back({Py_tp_getset, m.properties});
+  const bool collected = d.traverse != nullptr;
+  if (collected) {
+    slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(d.traverse)});
+    slots.push_back({Py_tp_clear, reinterpret_cast<void*>(d.clear)});
+  }
   slots.push_back({0, nullptr});
 
   // Without a constructor slot the class would inherit object's; the flag
   // makes calling it a TypeError instead. No BASETYPE flag: not subclassable.
+  const bool has_constructor = std::ranges::any_of(
+      m.own_slots, [](const PyType_Slot& slot) { return slot.slot == Py_tp_new; });
   unsigned int flags = Py_TPFLAGS_DEFAULT;
-  if (!d.has_constructor) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-  if (d.garbage_collected) flags |= Py_TPFLAGS_HAVE_GC;
+  if (!has_constructor) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  if (collected) flags |= Py_TPFLAGS_HAVE_GC;
 
   // The interpreter copies the name into the type object.
   const std::string full_name = std::string("builtins.") + d.name;

@@ -11,19 +11,26 @@
 
 namespace pelnorix::python {
 
+// What one class writes for itself; define_class (class_instance.hpp) adds
+// what follows from its native record.
+struct ClassMembers {
+  const char* doc;
+  // Constructor, repr, getattro: a class without a Py_tp_new slot cannot be
+  // instantiated from Python.
+  std::span<const PyType_Slot> own_slots = {};
+  PyMethodDef* methods = nullptr;
+  PyGetSetDef* properties = nullptr;
+};
+
 struct ClassDefinition {
   const char* name;  // bare name; the type's full name is "builtins." + name
-  const char* doc;
   Py_ssize_t instance_size;
   destructor dealloc;
-  // The class's own slots besides deallocation (constructor, repr, getattro).
-  std::span<const PyType_Slot> own_slots;
-  PyMethodDef* methods;
-  PyGetSetDef* properties;
-  bool has_constructor;
-  // Takes part in cyclic garbage collection; own_slots then carry traverse and
-  // clear (see class_instance.hpp).
-  bool garbage_collected = false;
+  // Both set for a class whose record holds Python references, both null
+  // otherwise: the class then takes part in cyclic garbage collection.
+  traverseproc traverse;
+  inquiry clear;
+  ClassMembers members;
 };
 
 class TypeCell {

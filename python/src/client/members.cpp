@@ -24,23 +24,17 @@ PyGetSetDef client_properties[] = {
 const PyType_Slot client_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<&client_repr>)},
     {Py_tp_getattro, reinterpret_cast<void*>(&getattro_entry<&client_getattr>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(&traverse_entry<PyInstrumentedClient>)},
-    {Py_tp_clear, reinterpret_cast<void*>(&clear_entry<PyInstrumentedClient>)},
 };
 
-constexpr ClassDefinition kInstrumentedClientClass{
-    "InstrumentedClient",
-    "A wrapper around a Python LLM client that attaches an [`TamloxTracer`].\n\n"
-    "Attribute access is delegated to the wrapped client, so it can be used\nas a drop-in "
-    "replacement. The attached tracer is accessible via the\n``tracer`` property.",
-    sizeof(Instance<PyInstrumentedClient>),
-    &dealloc_entry<PyInstrumentedClient>,
-    client_slots,
-    client_methods,
-    client_properties,
-    false,
-    true,
-};
+constexpr ClassDefinition kInstrumentedClientClass = define_class<PyInstrumentedClient>({
+    .doc = "A wrapper around a Python LLM client that attaches an [`TamloxTracer`].\n\n"
+           "Attribute access is delegated to the wrapped client, so it can be used\nas a "
+           "drop-in replacement. The attached tracer is accessible via the\n``tracer`` "
+           "property.",
+    .own_slots = client_slots,
+    .methods = client_methods,
+    .properties = client_properties,
+});
 
 PyMethodDef instrument_definition = module_function<
     "instrument", &instrument_client, "client, *, tracer",

@@ -82,18 +82,14 @@ const PyType_Slot span_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<&span_repr>)},
 };
 
-constexpr ClassDefinition kTraceSpanClass{
-    "TraceSpan",
-    "A single trace span representing one LLM interaction.\n\nCreated via "
-    "[`TamloxTracer.start_span`]. Use setters to record the\nprompt, response, token counts, "
-    "and completion status.",
-    sizeof(Instance<PyTraceSpan>),
-    &dealloc_entry<PyTraceSpan>,
-    span_slots,
-    span_methods,
-    span_properties,
-    false,
-};
+constexpr ClassDefinition kTraceSpanClass = define_class<PyTraceSpan>({
+    .doc = "A single trace span representing one LLM interaction.\n\nCreated via "
+           "[`TamloxTracer.start_span`]. Use setters to record the\nprompt, response, token "
+           "counts, and completion status.",
+    .own_slots = span_slots,
+    .methods = span_methods,
+    .properties = span_properties,
+});
 
 }  // namespace
 

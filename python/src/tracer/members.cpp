@@ -37,16 +37,12 @@ const PyType_Slot tracer_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<&tracer_repr>)},
 };
 
-constexpr ClassDefinition kTamloxTracerClass{
-    "TamloxTracer",
-    TracerNew::kClassDoc,
-    sizeof(Instance<PyTamloxTracer>),
-    &dealloc_entry<PyTamloxTracer>,
-    tracer_slots,
-    tracer_methods,
-    tracer_properties,
-    true,
-};
+constexpr ClassDefinition kTamloxTracerClass = define_class<PyTamloxTracer>({
+    .doc = TracerNew::kClassDoc,
+    .own_slots = tracer_slots,
+    .methods = tracer_methods,
+    .properties = tracer_properties,
+});
 
 }  // namespace
 
