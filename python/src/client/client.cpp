@@ -4,7 +4,6 @@
 #include "boundary/class_instance.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/interned_names.hpp"
-#include "pelnorix/fault.hpp"
 #include "span/span.hpp"
 
 namespace pelnorix::python {
@@ -55,21 +54,13 @@ Outcome client_start_span(const PyInstrumentedClient& self, std::string_view ope
   // Only a wrapper that the collector has already cleared has no tracer.
   if (!self.tracer) return fail(PyError::cast_failure(Py_None, PyTamloxTracer::kClassName));
   // The tracer's borrow covers building the record only; the span object is
-  // made after it is released.
-  std::optional<TraceSpan> record;
-  bool reached = false;
-  Outcome borrowed = with_borrowed<PyTamloxTracer, BorrowKind::Shared>(
-      self.tracer.get(), [&](const PyTamloxTracer& tracer) -> Outcome {
-        reached = true;
-        Result<TraceSpan> made = new_span_record(tracer, operation_name, provider, model);
-        if (!made) return fail(std::move(made).error());
-        record.emplace(std::move(*made));
-        return none_value();
+  // made after it is released. (Nothing borrows a tracer exclusively: every
+  // operation of the class only reads it.)
+  Result<TraceSpan> record = with_borrowed<PyTamloxTracer, BorrowKind::Shared>(
+      self.tracer.get(), [&](const PyTamloxTracer& tracer) {
+        return new_span_record(tracer, operation_name, provider, model);
       });
-  // Nothing ever borrows a tracer exclusively, so a refusal is a broken
-  // invariant rather than an error of the caller.
-  if (!reached) raise_fault("Already mutably borrowed: the attached tracer refused shared access");
-  if (!borrowed) return borrowed;
+  if (!record) return fail(std::move(record).error());
   return new_span_object(std::move(*record));
 }
 
