@@ -22,6 +22,9 @@ namespace pelnorix {
 inline void PrintTo(const UtcTimestamp& t, std::ostream* os) {
   *os << t.unix_seconds << '.' << t.nanos;
 }
+inline void PrintTo(const JsonText& text, std::ostream* os) {
+  *os << text.view();
+}
 
 namespace test {
 
@@ -33,7 +36,7 @@ std::string render(JsonWriter writer, Ops&& ops) {
   EXPECT_TRUE(status.ok()) << status.error().message;
   auto text = std::move(writer).take_text();
   EXPECT_TRUE(text.has_value()) << text.error().message;
-  return text.has_value() ? *std::move(text) : std::string();
+  return text.has_value() ? std::string(text->view()) : std::string();
 }
 
 template <typename Ops>

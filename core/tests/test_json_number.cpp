@@ -147,7 +147,7 @@ void check_all(const std::vector<double>& values) {
   for (const double value : values)
     ASSERT_TRUE(writer.double_value(value).ok());
   ASSERT_TRUE(writer.end_array().ok());
-  const std::string text = *std::move(writer).take_text();
+  const std::string text(std::move(writer).take_text()->view());
   std::string_view rest = std::string_view(text).substr(1, text.size() - 2);
   for (const double value : values) {
     const std::size_t comma = rest.find(',');

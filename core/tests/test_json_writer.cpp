@@ -238,7 +238,9 @@ TEST(JsonWriterErrors, MisuseIsReportedWithAMessage) {
   };
   for (const MisuseCase& c : cases) {
     SCOPED_TRACE(c.name);
-    for (JsonWriter writer : {JsonWriter::compact(), JsonWriter::pretty()}) {
+    for (JsonWriter (*make)() :
+         {+[] { return JsonWriter::compact(); }, +[] { return JsonWriter::pretty(); }}) {
+      JsonWriter writer = make();
       ASSERT_TRUE(c.valid_prefix(writer).ok());
       const JsonStatus status = c.misuse(writer);
       ASSERT_FALSE(status.ok());
@@ -260,7 +262,7 @@ TEST(JsonWriterErrors, TextIsRefusedUntilTheTopLevelValueIsComplete) {
 TEST(JsonWriterErrors, AWriterWhoseTextWasTakenRefusesMore) {
   JsonWriter writer = JsonWriter::compact();
   ASSERT_TRUE(writer.string_value("first").ok());
-  EXPECT_EQ(*std::move(writer).take_text(), "\"first\"");
+  EXPECT_EQ(std::move(writer).take_text()->view(), "\"first\"");
   EXPECT_FALSE(writer.string_value("second").ok());  // NOLINT: use after take_text on purpose
 }
 

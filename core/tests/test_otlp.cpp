@@ -579,8 +579,8 @@ TEST(EncodeRequest, GroupsSpansByTenantAndNamesTheItemAtFault) {
   TraceSpan first = call_span();
   TraceSpan second = call_span();
   second.tenant_id = TenantId{id("eeeeeeee-0000-4000-8000-000000000002")};
-  const std::string a = *span_to_pretty_json(first);
-  const std::string b = *span_to_pretty_json(second);
+  const std::string a(*span_to_pretty_json(first));
+  const std::string b(*span_to_pretty_json(second));
   const std::vector<EncodeItem> items = {{a, {}}, {b, {}}, {a, {}}};
   const std::vector<KeyValue> resource = {{"service.name", AnyValue::string("svc")},
                                           {"tenant.id", AnyValue::string("given")}};
@@ -605,7 +605,7 @@ TEST(EncodeRequest, GroupsSpansByTenantAndNamesTheItemAtFault) {
 
   RecordingRedactor redactor;
   first.prompt = "stop";
-  const std::string stops = *span_to_pretty_json(first);
+  const std::string stops(*span_to_pretty_json(first));
   const std::vector<EncodeItem> stopping = {{a, {}}, {stops, {}}};
   auto stopped = encode_export_request(
       stopping, resource, {}, ContentPolicy{true, &redactor, std::nullopt}, Encoding::Protobuf);

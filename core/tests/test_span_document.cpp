@@ -214,13 +214,13 @@ constexpr std::string_view kFreshSpanPretty = R"({
 std::string compact_text(const TraceSpan& span) {
   auto text = span_to_compact_json(span);
   EXPECT_TRUE(text.has_value()) << text.error().message;
-  return text.has_value() ? *text : std::string();
+  return text.has_value() ? std::string(*text) : std::string();
 }
 
 std::string pretty_text(const TraceSpan& span) {
   auto text = span_to_pretty_json(span);
   EXPECT_TRUE(text.has_value()) << text.error().message;
-  return text.has_value() ? *text : std::string();
+  return text.has_value() ? std::string(*text) : std::string();
 }
 
 // The token stream of a JSON text: everything but the whitespace between

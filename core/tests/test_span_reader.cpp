@@ -131,7 +131,7 @@ TEST(SpanReader, ReadsWhatTheWriterWroteInBothLayouts) {
   for (const TraceSpan& span : {full_span(), new_span(generate_uuid_v4(), TenantId::generate(), "",
                                                       LLMProvider{}, "", "")}) {
     for (auto* write : {&span_to_pretty_json, &span_to_compact_json}) {
-      const std::string text = *write(span);
+      const std::string text(*write(span));
       TextArena arena;
       auto record = read(text, arena);
       ASSERT_TRUE(record.has_value()) << record.error().message << "\n" << text;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -55,6 +56,34 @@ class [[nodiscard]] JsonStatus {
 
 class JsonValue;
 class JsonWriter;
+
+// The finished text of a writer: the very block the writer filled, handed
+// over without a copy.
+class JsonText {
+ public:
+  JsonText() noexcept = default;
+
+  const char* data() const noexcept { return data_.get(); }
+  std::size_t size() const noexcept { return size_; }
+  std::string_view view() const noexcept { return {data_.get(), size_}; }
+  operator std::string_view() const noexcept { return view(); }  // NOLINT: a text is a view
+
+  friend bool operator==(const JsonText& text, std::string_view other) noexcept {
+    return text.view() == other;
+  }
+
+ private:
+  friend class JsonWriter;
+  struct Release {
+    void operator()(char* block) const noexcept { std::free(block); }
+  };
+  using Block = std::unique_ptr<char, Release>;
+
+  JsonText(Block data, std::size_t size) noexcept : data_(std::move(data)), size_(size) {}
+
+  Block data_;
+  std::size_t size_ = 0;
+};
 
 // A key fixed in the source text, checked when the program is compiled to
 // need no escaping. Short keys also carry their whole token, `"key": `,
@@ -200,7 +229,7 @@ class JsonWriter {
   // Ends the writer's life and yields the text, or an error when the
   // top-level value is not complete yet. A writer whose text was taken holds
   // nothing and refuses further values.
-  Expected<std::string, JsonError> take_text() &&;
+  Expected<JsonText, JsonError> take_text() &&;
 
  private:
   friend class JsonStringFragments;
@@ -291,8 +320,8 @@ class JsonWriter {
 
   // Room for at least `count` more bytes at the end of the output.
   char* reserve_tail(std::size_t count) {
-    if (buffer_.size() - length_ < count) grow(count);
-    return buffer_.data() + length_;
+    if (capacity_ - length_ < count) grow(count);
+    return buffer_.get() + length_;
   }
   void commit(std::size_t count) noexcept { length_ += count; }
   void grow(std::size_t count);
@@ -306,11 +335,13 @@ class JsonWriter {
   JsonStatus misplaced_key() const;
   JsonStatus long_literal_key(const JsonKeyLiteral& name);
 
-  // The output lives in buffer_[0, length_); the rest of buffer_ is spare room,
-  // so appending never goes through std::string's per-call bookkeeping. The
-  // spare room is filled (std::string can only grow its size by filling) a
-  // stretch at a time as it is needed, not a whole doubled capacity at once.
-  std::string buffer_;
+  // The output lives in buffer_[0, length_); the rest, up to capacity_, is
+  // spare room that is never filled in advance. A plain heap block rather
+  // than a std::string: growing it is a realloc, which the allocator can
+  // often do in place (and for large texts by remapping pages), and the
+  // finished block becomes the JsonText as it is.
+  JsonText::Block buffer_;
+  std::size_t capacity_ = 0;
   std::size_t length_ = 0;
   bool pretty_;
   std::string indent_unit_;

@@ -18,13 +18,13 @@
 namespace pelnorix {
 
 // The span document with no whitespace at all (for to_dict()).
-Expected<std::string, JsonError> span_to_compact_json(const TraceSpan& span);
+Expected<JsonText, JsonError> span_to_compact_json(const TraceSpan& span);
 
 // The span document with newlines and two-space indentation (for to_json()).
-Expected<std::string, JsonError> span_to_pretty_json(const TraceSpan& span);
+Expected<JsonText, JsonError> span_to_pretty_json(const TraceSpan& span);
 
 // The array of finding summaries, compact (for security_findings()).
-Expected<std::string, JsonError> findings_to_compact_json(const TraceSpan& span);
+Expected<JsonText, JsonError> findings_to_compact_json(const TraceSpan& span);
 
 // Each writes its JSON form at the writer's current position; the layout is
 // the writer's, so one function serves both.

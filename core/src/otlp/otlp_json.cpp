@@ -165,9 +165,9 @@ std::string to_json(const ExportRequest& request) {
   if (JsonStatus status = write_request(writer, request); !status) {
     raise_fault("OTLP/JSON body: " + status.error().message);
   }
-  Expected<std::string, JsonError> text = std::move(writer).take_text();
+  Expected<JsonText, JsonError> text = std::move(writer).take_text();
   if (!text) raise_fault("OTLP/JSON body: " + text.error().message);
-  return std::move(*text);
+  return std::string(text->view());
 }
 
 }  // namespace pelnorix::otlp

@@ -213,9 +213,9 @@ std::size_t escaped_prefix_length(std::string_view text, std::size_t budget) noe
 }
 
 std::string taken(JsonWriter&& writer) {
-  Expected<std::string, JsonError> text = std::move(writer).take_text();
+  Expected<JsonText, JsonError> text = std::move(writer).take_text();
   if (!text) raise_fault("message JSON: " + text.error().message);
-  return std::move(*text);
+  return std::string(text->view());
 }
 
 // The conventions' message form with one text part:

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "json_escape.hpp"
 #include "json_number.hpp"
@@ -26,22 +28,19 @@ void JsonWriter::NestingStack::pop() noexcept {
 
 JsonWriter::JsonWriter(bool pretty, std::string indent_unit, std::size_t initial_level)
     : pretty_(pretty), indent_unit_(std::move(indent_unit)), initial_level_(initial_level) {
-  buffer_.reserve(kInitialCapacity);
+  grow(kInitialCapacity);
   if (pretty_) ensure_line_start(kShortCopy);
 }
 
 void JsonWriter::grow(std::size_t count) {
   const std::size_t needed = length_ + count;
-  if (needed > buffer_.capacity()) {
-    // Doubling keeps appends amortised constant. Only the bytes in use are
-    // carried over; the spare room of the old buffer is not.
-    buffer_.resize(length_);
-    buffer_.reserve(std::max(buffer_.capacity() * 2, needed));
-  }
-  // Fill spare room in stretches, so that every byte is filled about once
-  // over the writer's life rather than each doubled capacity in full.
-  constexpr std::size_t kFillStretch = 1024;
-  buffer_.resize(std::min(buffer_.capacity(), std::max(needed, buffer_.size() + kFillStretch)));
+  // Doubling keeps appends amortised constant.
+  const std::size_t capacity = std::max({capacity_ * 2, needed, kInitialCapacity});
+  void* grown = std::realloc(buffer_.get(), capacity);
+  if (grown == nullptr) throw std::bad_alloc();  // the old block is still ours, unchanged
+  (void)buffer_.release();
+  buffer_.reset(static_cast<char*>(grown));
+  capacity_ = capacity;
 }
 
 void JsonWriter::ensure_line_start(std::size_t length) {
@@ -183,12 +182,12 @@ void JsonWriter::write_quoted(std::string_view text) {
   *out++ = '"';
   out = escape_into(text, out);
   *out++ = '"';
-  commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));
+  commit(static_cast<std::size_t>(out - (buffer_.get() + length_)));
 }
 
 void JsonWriter::write_escaped(std::string_view text) {
   char* const out = escape_into(text, reserve_tail(text.size() + json_detail::kEscapeSlack));
-  commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));
+  commit(static_cast<std::size_t>(out - (buffer_.get() + length_)));
 }
 
 char* JsonWriter::escape_into(std::string_view text, char* out) {
@@ -208,22 +207,21 @@ char* JsonWriter::escape_into(std::string_view text, char* out) {
     // An escape: make room for it and for the rest, whose copy starts again
     // after it.
     const auto needed = static_cast<std::size_t>(end - in) - 1 + kMaxEscapeLength + kEscapeSlack;
-    if (static_cast<std::size_t>(buffer_.data() + buffer_.size() - out) < needed) {
+    if (static_cast<std::size_t>(buffer_.get() + capacity_ - out) < needed) {
       // Growing keeps only the committed output: commit what is written.
-      commit(static_cast<std::size_t>(out - (buffer_.data() + length_)));
+      commit(static_cast<std::size_t>(out - (buffer_.get() + length_)));
       out = reserve_tail(needed);
     }
     out += write_escape(*in++, out);
   }
 }
 
-Expected<std::string, JsonError> JsonWriter::take_text() && {
+Expected<JsonText, JsonError> JsonWriter::take_text() && {
   if (!complete_) {
     return Unexpected{JsonError{"the top-level value is not complete"}};
   }
-  buffer_.resize(length_);
-  std::string text = std::move(buffer_);
-  buffer_.clear();
+  JsonText text(std::move(buffer_), length_);
+  capacity_ = 0;
   length_ = 0;
   return text;
 }

@@ -79,7 +79,7 @@ template <KeyText Key, typename T>
 }
 
 template <typename Write>
-Expected<std::string, JsonError> render(JsonWriter writer, Write&& write) {
+Expected<JsonText, JsonError> render(JsonWriter writer, Write&& write) {
   if (JsonStatus status = std::forward<Write>(write)(writer); !status.ok()) {
     return Unexpected{std::move(status).take_error()};
   }
@@ -172,16 +172,16 @@ JsonObject finding_summary(const SecurityFinding& finding) {
   return summary;
 }
 
-Expected<std::string, JsonError> span_to_compact_json(const TraceSpan& span) {
+Expected<JsonText, JsonError> span_to_compact_json(const TraceSpan& span) {
   return render(JsonWriter::compact(), [&span](JsonWriter& w) { return write_json(w, span); });
 }
 
-Expected<std::string, JsonError> span_to_pretty_json(const TraceSpan& span) {
+Expected<JsonText, JsonError> span_to_pretty_json(const TraceSpan& span) {
   return render(JsonWriter::pretty("  ", 0),
                 [&span](JsonWriter& w) { return write_json(w, span); });
 }
 
-Expected<std::string, JsonError> findings_to_compact_json(const TraceSpan& span) {
+Expected<JsonText, JsonError> findings_to_compact_json(const TraceSpan& span) {
   JsonArray summaries;
   summaries.reserve(span.security_findings.size());
   for (const SecurityFinding& finding : span.security_findings) {

@@ -10,14 +10,14 @@
 namespace pelnorix::python {
 namespace {
 
-Result<std::string> written(Expected<std::string, JsonError> text) {
+Result<JsonText> written(Expected<JsonText, JsonError> text) {
   if (!text) return fail_with(PyExc_ValueError, std::move(text).error().message);
   return std::move(*text);
 }
 
 // The text through the `loads` of whatever module importing "json" gives
 // now: an application that replaced the module, or its `loads`, gets its own.
-Outcome loads(const std::string& text) {
+Outcome loads(std::string_view text) {
   PyRef json = PyRef::steal(PyImport_Import(names::json()));
   if (!json) return fail(fetch_error_or_resume_panic());
   Outcome document = text_value(text);
@@ -33,7 +33,7 @@ Outcome loads(const std::string& text) {
 // record on the span.
 template <auto Write>
 Outcome loaded(PyObject* self) {
-  Result<std::string> text = with_borrowed<PyTraceSpan, BorrowKind::Shared>(
+  Result<JsonText> text = with_borrowed<PyTraceSpan, BorrowKind::Shared>(
       self, [](const PyTraceSpan& span) { return written(Write(span.record)); });
   if (!text) return fail(std::move(text).error());
   return loads(*text);
@@ -42,7 +42,7 @@ Outcome loaded(PyObject* self) {
 }  // namespace
 
 Outcome span_to_json(const PyTraceSpan& self) {
-  Result<std::string> text = written(span_to_pretty_json(self.record));
+  Result<JsonText> text = written(span_to_pretty_json(self.record));
   if (!text) return fail(std::move(text).error());
   return text_value(*text);
 }
