@@ -158,7 +158,13 @@ def measure(name: str, count: int, profile: bool, top: int) -> float:
             k: (costs_n.get(k, 0) - costs_0.get(k, 0)) / count for k in set(costs_n) | set(costs_0)
         }
         for function, cost in sorted(diff.items(), key=lambda item: -item[1])[:top]:
-            print(f"    {cost:9.1f}  {function}")
+            print(f"    {cost:9.1f}  {function[:160]}")
+        # Which code the instructions run in: ours, the interpreter's or the C library's.
+        by_object: dict[str, float] = defaultdict(float)
+        for function, cost in diff.items():
+            by_object[function.rsplit(" [", 1)[1].rstrip("]") if " [" in function else "?"] += cost
+        shares = sorted(by_object.items(), key=lambda item: -item[1])
+        print("    by object: " + ", ".join(f"{obj} {cost:.0f}" for obj, cost in shares[:6]))
     return per_call
 
 
