@@ -57,23 +57,26 @@ PyTypeObject* type_for_instance() {
   raise_fault(std::string("failed to create type object for `") + Native::kClassName + "`");
 }
 
-// Allocates an instance of `type` through its allocation slot and moves the
-// record in; on allocation failure the record is simply destroyed.
-template <typename Native>
-Outcome make_instance_of(PyTypeObject* type, Native&& record) {
-  static_assert(std::is_nothrow_move_constructible_v<Native>);
+// Allocates an instance of `type` through its allocation slot and builds its
+// record there from `parts` (the record itself, or what it is brace-initialised
+// from), so that the record is moved once, straight into place; on allocation
+// failure the parts are simply dropped.
+template <typename Native, typename... Parts>
+Outcome make_instance_of(PyTypeObject* type, Parts&&... parts) {
   auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* object = allocate != nullptr ? allocate(type, 0) : nullptr;
   if (object == nullptr) return fail(fetch_error_or_resume_panic());
   Instance<Native>* instance = as_instance<Native>(object);
   new (&instance->borrow) BorrowFlag();
-  new (&instance->native) Native(std::move(record));
+  // Nothing may throw once the instance exists half-built.
+  static_assert(noexcept(Native{std::forward<Parts>(parts)...}));
+  new (&instance->native) Native{std::forward<Parts>(parts)...};
   return PyRef::steal(object);
 }
 
-template <typename Native>
-Outcome make_instance(Native&& record) {
-  return make_instance_of<Native>(type_for_instance<Native>(), std::move(record));
+template <typename Native, typename... Parts>
+Outcome make_instance(Parts&&... parts) {
+  return make_instance_of<Native>(type_for_instance<Native>(), std::forward<Parts>(parts)...);
 }
 
 // tp_dealloc: destroys the record (which may release Python references, hence

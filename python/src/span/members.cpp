@@ -98,8 +98,8 @@ TypeCell& PyTraceSpan::type_cell() {
   return cell;
 }
 
-Outcome new_span_object(TraceSpan record) {
-  return make_instance(PyTraceSpan{std::move(record)});
+Outcome new_span_object(TraceSpan&& record) {
+  return make_instance<PyTraceSpan>(std::move(record));
 }
 
 }  // namespace pelnorix::python

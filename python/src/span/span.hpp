@@ -19,8 +19,8 @@ struct PyTraceSpan {
   TraceSpan record;
 };
 
-// Wraps a new record in a TraceSpan object.
-Outcome new_span_object(TraceSpan record);
+// Wraps a new record in a TraceSpan object, moving it once, into place.
+Outcome new_span_object(TraceSpan&& record);
 
 // Properties that count (shared borrow); the others read the record's members.
 Outcome span_security_findings_count(const PyTraceSpan& self);

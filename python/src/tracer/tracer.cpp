@@ -29,7 +29,7 @@ Result<PyTamloxTracer> build_tracer(std::optional<std::string_view> tenant_id,
 }
 
 Outcome new_tracer_object(PyTamloxTracer record) {
-  return make_instance(std::move(record));
+  return make_instance<PyTamloxTracer>(std::move(record));
 }
 
 Result<TraceSpan> new_span_record(const PyTamloxTracer& tracer, std::string_view operation_name,
@@ -46,7 +46,7 @@ Outcome tracer_new(PyTypeObject* type, std::optional<std::string_view> tenant_id
                    std::optional<std::string_view> endpoint, std::optional<bool> enable_security) {
   Result<PyTamloxTracer> tracer = build_tracer(tenant_id, endpoint, enable_security);
   if (!tracer) return fail(std::move(tracer).error());
-  return make_instance_of(type, std::move(*tracer));
+  return make_instance_of<PyTamloxTracer>(type, std::move(*tracer));
 }
 
 Outcome tracer_repr(const PyTamloxTracer& self) {
