@@ -209,6 +209,11 @@ TEST(TraceSpan, ActionsKeepTheirOrderAndCanFollowCompletion) {
     AgentAction action = new_agent_action(AgentActionType::FileAccess, std::to_string(i));
     ids.push_back(action.id);
     add_agent_action(span, std::move(action));
+    // A span with a handful of actions holds no empty slots; a long one
+    // still grows geometrically, so the number of regrowths stays small.
+    const std::size_t size = span.agent_actions.size();
+    if (size <= 4) EXPECT_EQ(span.agent_actions.capacity(), size);
+    EXPECT_LT(span.agent_actions.capacity(), 2 * size);
   }
   ASSERT_EQ(span.agent_actions.size(), 100u);
   for (std::size_t i = 0; i < ids.size(); ++i)

@@ -70,7 +70,16 @@ void set_token_counts(TraceSpan& span, std::optional<std::uint32_t> prompt_token
 }
 
 void add_agent_action(TraceSpan& span, AgentAction action) {
-  span.agent_actions.push_back(std::move(action));
+  std::vector<AgentAction>& actions = span.agent_actions;
+  // Most spans carry a handful of actions and are then held until exported:
+  // while there are few, grow one slot at a time, so that a finished span
+  // holds no empty slots of an action's size; beyond that, doubling keeps
+  // appends amortised constant.
+  constexpr std::size_t kFewActions = 4;
+  if (actions.size() == actions.capacity() && actions.size() < kFewActions) {
+    actions.reserve(actions.size() + 1);
+  }
+  actions.push_back(std::move(action));
 }
 
 }  // namespace pelnorix
