@@ -75,18 +75,18 @@ TraceSpan full_span() {
                                   .description = "second attempt",
                                   .data = one_entry("attempt", "2")});
   span.agent_actions.push_back(AgentAction{.id = id("20000000-0000-4000-b000-000000000000"),
-                                           .action_type = AgentActionType::CommandExecution,
                                            .name = "ls",
                                            .arguments = "-la /tmp",
                                            .result = "total 0",
-                                           .duration_ms = 42,
-                                           .success = false,
-                                           .exit_code = -1,
                                            .http_method = "GET",
-                                           .http_status = 200,
                                            .file_operation = "read",
+                                           .duration_ms = 42,
                                            .timestamp = at(1, 5'000),
-                                           .metadata = one_entry("m", "1")});
+                                           .metadata = one_entry("m", "1"),
+                                           .exit_code = -1,
+                                           .http_status = 200,
+                                           .action_type = AgentActionType::CommandExecution,
+                                           .success = false});
   // An action with every optional field absent.
   AgentAction bare;
   bare.id = id("30000000-0000-4000-8000-00000000000f");

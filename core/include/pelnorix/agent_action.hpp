@@ -16,20 +16,22 @@ namespace pelnorix {
 
 inline constexpr std::size_t kMaxActionResultBytes = 4096;
 
+// Members are ordered by size, not in the document's order (that is the
+// writer's business), so that a span's actions waste no padding.
 struct AgentAction {
   Uuid id;
-  AgentActionType action_type = AgentActionType::ToolCall;
   std::string name;
   std::optional<std::string> arguments;
   std::optional<std::string> result;  // at most kMaxActionResultBytes
-  std::optional<std::uint64_t> duration_ms;
-  bool success = true;
-  std::optional<std::int32_t> exit_code;
   std::optional<std::string> http_method;
-  std::optional<std::uint16_t> http_status;
   std::optional<std::string> file_operation;
+  std::optional<std::uint64_t> duration_ms;
   UtcTimestamp timestamp;
   StringMap metadata;
+  std::optional<std::int32_t> exit_code;
+  std::optional<std::uint16_t> http_status;
+  AgentActionType action_type = AgentActionType::ToolCall;
+  bool success = true;
 
   friend bool operator==(const AgentAction&, const AgentAction&) = default;
 };

@@ -39,31 +39,33 @@ struct SpanEvent {
   friend bool operator==(const SpanEvent&, const SpanEvent&) = default;
 };
 
+// Members are ordered by size, not in the document's order (that is the
+// writer's business), so that the record wastes no padding.
 struct TraceSpan {
   Uuid trace_id;
   Uuid span_id;
-  std::optional<Uuid> parent_span_id;
   TenantId tenant_id;
   std::string operation_name;
-  UtcTimestamp start_time;
-  std::optional<UtcTimestamp> end_time;
-  LLMProvider provider;
   std::string model_name;
   std::string prompt;
   std::optional<std::string> response;
+  std::optional<std::string> error_message;
+  LLMProvider provider;
+  UtcTimestamp start_time;
+  std::optional<UtcTimestamp> end_time;
+  std::optional<std::uint64_t> time_to_first_token_ms;
+  std::optional<std::uint64_t> duration_ms;
+  std::optional<double> estimated_cost_usd;
+  std::vector<SecurityFinding> security_findings;
+  std::vector<SpanEvent> events;
+  std::vector<AgentAction> agent_actions;
+  StringMap tags;
   std::optional<std::uint32_t> prompt_tokens;
   std::optional<std::uint32_t> completion_tokens;
   std::optional<std::uint32_t> total_tokens;
-  std::optional<std::uint64_t> time_to_first_token_ms;
-  std::optional<std::uint64_t> duration_ms;
   std::optional<std::uint16_t> status_code;
-  std::optional<std::string> error_message;
-  std::optional<double> estimated_cost_usd;
   std::optional<std::uint8_t> security_score;
-  std::vector<SecurityFinding> security_findings;
-  StringMap tags;
-  std::vector<SpanEvent> events;
-  std::vector<AgentAction> agent_actions;
+  std::optional<Uuid> parent_span_id;
 
   bool is_complete() const noexcept { return end_time.has_value(); }
   bool is_failed() const noexcept { return error_message.has_value(); }
