@@ -212,16 +212,16 @@ std::size_t escaped_prefix_length(std::string_view text, std::size_t budget) noe
   return text.size();
 }
 
-std::string taken(JsonWriter&& writer) {
+JsonText taken(JsonWriter&& writer) {
   Expected<JsonText, JsonError> text = std::move(writer).take_text();
   if (!text) raise_fault("message JSON: " + text.error().message);
-  return std::string(text->view());
+  return std::move(*text);
 }
 
 // The conventions' message form with one text part:
 // [{"role":..,"parts":[{"type":"text","content":..}],"finish_reason":..}].
-std::string message_json(std::string_view role, std::string_view content,
-                         std::optional<std::string_view> finish_reason) {
+JsonText message_json(std::string_view role, std::string_view content,
+                      std::optional<std::string_view> finish_reason) {
   JsonWriter w = JsonWriter::compact();
   JsonStatus status = [&]() -> JsonStatus {
     PELNORIX_JSON_TRY(w.begin_array());
@@ -284,7 +284,7 @@ class Mapper {
   // the message form itself cuts the JSON.
   std::string_view messages(std::string_view role, std::string_view content,
                             std::optional<std::string_view> finish_reason) {
-    std::string json = message_json(role, content, finish_reason);
+    JsonText json = message_json(role, content, finish_reason);
     const std::optional<std::size_t> cap = policy_.max_attribute_bytes;
     if (cap && json.size() > *cap) {
       const std::size_t overhead = json.size() - escaped_length(content);
