@@ -48,12 +48,20 @@ void BM_ThousandActionsCompact(benchmark::State& state) {
 void BM_ThousandActionsPretty(benchmark::State& state) {
   run_document(state, typical_span(1000), span_to_pretty_json);
 }
+// Bytes per second as the document grows to tens of megabytes: the writer's
+// own cost per byte should stay flat; what changes is the memory it reads
+// and writes.
+void BM_ManyActionsPretty(benchmark::State& state) {
+  run_document(state, typical_span(static_cast<std::size_t>(state.range(0))),
+               span_to_pretty_json);
+}
 BENCHMARK(BM_FreshSpanCompact);
 BENCHMARK(BM_FreshSpanPretty);
 BENCHMARK(BM_TypicalSpanCompact);
 BENCHMARK(BM_TypicalSpanPretty);
 BENCHMARK(BM_ThousandActionsCompact);
 BENCHMARK(BM_ThousandActionsPretty);
+BENCHMARK(BM_ManyActionsPretty)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
 
 // Escaping throughput over 1 MB, counted in input bytes.
 void run_escape(benchmark::State& state, const std::string& text) {
