@@ -157,11 +157,18 @@ class JsonWriter {
   [[gnu::always_inline]] JsonStatus literal_key(const JsonKeyLiteral& name) {
     if (!key_position_ok()) return misplaced_key();
     if (!name.has_token()) return long_literal_key(name);
-    char* out = begin_member(open_.top(), JsonKeyLiteral::kTokenBytes);
-    std::memcpy(out, name.token().data(), JsonKeyLiteral::kTokenBytes);
-    // The compact layout takes the token without its final space.
-    commit(name.text().size() + (pretty_ ? 4 : 3));
-    key_pending_ = true;
+    write_key_token(open_.top(), name);
+    return {};
+  }
+  // The key of a member that follows another member of the object being
+  // written, for record writers whose members are fixed in the source: there
+  // the checks of literal_key() hold by construction, and the separator is
+  // known to be due. Only the layout's separator, line break and the token
+  // are written.
+  [[gnu::always_inline]] JsonStatus following_literal_key(const JsonKeyLiteral& name) {
+    if (!name.has_token()) return literal_key(name);
+    std::uint8_t known = NestingStack::kObject | NestingStack::kHasMember;
+    write_key_token(known, name);
     return {};
   }
 
@@ -301,6 +308,13 @@ class JsonWriter {
     return out + comma + line;
   }
   char* begin_member_on_long_line(std::size_t comma, std::size_t line, std::size_t room);
+  [[gnu::always_inline]] void write_key_token(std::uint8_t& frame, const JsonKeyLiteral& name) {
+    char* out = begin_member(frame, JsonKeyLiteral::kTokenBytes);
+    std::memcpy(out, name.token().data(), JsonKeyLiteral::kTokenBytes);
+    // The compact layout takes the token without its final space.
+    commit(name.text().size() + (pretty_ ? 4 : 3));
+    key_pending_ = true;
+  }
   JsonStatus open_container(std::uint8_t frame, char bracket);
   JsonStatus close_container(std::uint8_t frame, char bracket);
   // A line break and the indentation of `level`, from line_start().

@@ -71,10 +71,17 @@ template <KeyText Key>
 inline constexpr JsonKeyLiteral kKey{Key.text};
 
 // Inlined into the record writers: a member is a handful of stores, and a
-// call per member would cost more than the member itself.
+// call per member would cost more than the member itself. A record's first
+// member is written with the writer's checks; every later one follows it in
+// the same object, as the record writers below are laid out.
+template <KeyText Key, typename T>
+[[gnu::always_inline]] inline JsonStatus first_member(JsonWriter& writer, const T& value) {
+  PELNORIX_JSON_TRY(writer.literal_key(kKey<Key>));
+  return write_value(writer, value);
+}
 template <KeyText Key, typename T>
 [[gnu::always_inline]] inline JsonStatus member(JsonWriter& writer, const T& value) {
-  PELNORIX_JSON_TRY(writer.literal_key(kKey<Key>));
+  PELNORIX_JSON_TRY(writer.following_literal_key(kKey<Key>));
   return write_value(writer, value);
 }
 
@@ -90,7 +97,7 @@ Expected<JsonText, JsonError> render(JsonWriter writer, Write&& write) {
 
 JsonStatus write_json(JsonWriter& writer, const TraceSpan& span) {
   PELNORIX_JSON_TRY(writer.begin_object());
-  PELNORIX_JSON_TRY(member<"trace_id">(writer, span.trace_id));
+  PELNORIX_JSON_TRY(first_member<"trace_id">(writer, span.trace_id));
   PELNORIX_JSON_TRY(member<"span_id">(writer, span.span_id));
   PELNORIX_JSON_TRY(member<"parent_span_id">(writer, span.parent_span_id));
   PELNORIX_JSON_TRY(member<"tenant_id">(writer, span.tenant_id));
@@ -119,7 +126,7 @@ JsonStatus write_json(JsonWriter& writer, const TraceSpan& span) {
 
 JsonStatus write_json(JsonWriter& writer, const AgentAction& action) {
   PELNORIX_JSON_TRY(writer.begin_object());
-  PELNORIX_JSON_TRY(member<"id">(writer, action.id));
+  PELNORIX_JSON_TRY(first_member<"id">(writer, action.id));
   PELNORIX_JSON_TRY(member<"action_type">(writer, action.action_type));
   PELNORIX_JSON_TRY(member<"name">(writer, action.name));
   PELNORIX_JSON_TRY(member<"arguments">(writer, action.arguments));
@@ -137,7 +144,7 @@ JsonStatus write_json(JsonWriter& writer, const AgentAction& action) {
 
 JsonStatus write_json(JsonWriter& writer, const SecurityFinding& finding) {
   PELNORIX_JSON_TRY(writer.begin_object());
-  PELNORIX_JSON_TRY(member<"id">(writer, finding.id));
+  PELNORIX_JSON_TRY(first_member<"id">(writer, finding.id));
   PELNORIX_JSON_TRY(member<"severity">(writer, finding.severity));
   PELNORIX_JSON_TRY(member<"finding_type">(writer, finding.finding_type));
   PELNORIX_JSON_TRY(member<"description">(writer, finding.description));
@@ -151,7 +158,7 @@ JsonStatus write_json(JsonWriter& writer, const SecurityFinding& finding) {
 
 JsonStatus write_json(JsonWriter& writer, const SpanEvent& event) {
   PELNORIX_JSON_TRY(writer.begin_object());
-  PELNORIX_JSON_TRY(member<"id">(writer, event.id));
+  PELNORIX_JSON_TRY(first_member<"id">(writer, event.id));
   PELNORIX_JSON_TRY(member<"timestamp">(writer, event.timestamp));
   PELNORIX_JSON_TRY(member<"event_type">(writer, event.event_type));
   PELNORIX_JSON_TRY(member<"description">(writer, event.description));
