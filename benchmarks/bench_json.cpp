@@ -52,8 +52,7 @@ void BM_ThousandActionsPretty(benchmark::State& state) {
 // own cost per byte should stay flat; what changes is the memory it reads
 // and writes.
 void BM_ManyActionsPretty(benchmark::State& state) {
-  run_document(state, typical_span(static_cast<std::size_t>(state.range(0))),
-               span_to_pretty_json);
+  run_document(state, typical_span(static_cast<std::size_t>(state.range(0))), span_to_pretty_json);
 }
 BENCHMARK(BM_FreshSpanCompact);
 BENCHMARK(BM_FreshSpanPretty);
