@@ -278,6 +278,10 @@ TEST(StringMap, ReplacedValuesReadBackAndTheirDeadTextsAreReclaimed) {
     map.insert_or_assign("k", value);
     ASSERT_EQ(map.find("k"), value) << round;
   }
+  // In place, from a part of itself.
+  map.insert_or_assign("k", "0123456789");
+  map.insert_or_assign("k", map.find("k")->substr(3));
+  EXPECT_EQ(map.find("k"), "3456789");
   EXPECT_EQ(map.size(), 6u);
   for (int i = 0; i < 5; ++i)
     EXPECT_EQ(map.find("tag" + std::to_string(i)), "value" + std::to_string(i));
@@ -291,17 +295,22 @@ TEST(StringMap, AgreesWithAReferenceWhenTextsAreViewsIntoTheMapItself) {
   StringMap map;
   std::map<std::string, std::string> reference;
   std::mt19937 rng(11);
-  // A view of `fresh`, newly filled, or of one of the map's texts.
+  // A view of `fresh`, newly filled, or of one of the map's keys or values,
+  // whole (present keys get replaced) or in part.
   const auto some_text = [&](const StringMap& from, std::string& fresh) -> std::string_view {
-    if (from.empty() || rng() % 3 == 0) {
+    const unsigned pick = from.empty() ? 0 : rng() % 4;
+    if (pick == 0) {
       fresh = std::string(rng() % 200, static_cast<char>('a' + rng() % 26));
       return fresh;
     }
     auto it = from.begin();
     for (std::size_t skip = rng() % from.size(); skip > 0; --skip)
       ++it;
+    if (pick == 1) return it->key;
+    if (pick == 2) return it->value;
     const std::string_view text = rng() % 2 == 0 ? it->key : it->value;
-    return text.substr(0, rng() % (text.size() + 1));
+    const std::size_t start = rng() % (text.size() + 1);
+    return text.substr(start, rng() % (text.size() - start + 1));
   };
   std::string fresh_key;
   std::string fresh_value;
