@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "pelnorix/agent_action.hpp"
+#include "pelnorix/string_map.hpp"
 #include "pelnorix/trace_span.hpp"
 #include "pelnorix/uuid.hpp"
 
@@ -87,6 +88,61 @@ void BM_WithResult100KB(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_WithResult100KB);
+
+// The tag map: the typical span's five tags put in a fresh map, looked up,
+// walked; and a map of `range(0)` tags built, for the growth path.
+std::vector<std::pair<std::string, std::string>> tag_pairs(std::int64_t count) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  for (std::int64_t i = 0; i < count; ++i)
+    pairs.emplace_back("tag_" + std::to_string(i), "value-" + std::to_string(i * 37));
+  return pairs;
+}
+
+StringMap map_of(const std::vector<std::pair<std::string, std::string>>& pairs) {
+  StringMap map;
+  for (const auto& [key, value] : pairs)
+    map.insert_or_assign(key, value);
+  return map;
+}
+
+void BM_StringMapBuild(benchmark::State& state) {
+  const auto pairs = tag_pairs(state.range(0));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(map_of(pairs));
+}
+BENCHMARK(BM_StringMapBuild)->Arg(5)->Arg(1000);
+
+void BM_StringMapFindFive(benchmark::State& state) {
+  const auto pairs = tag_pairs(5);
+  const StringMap map = map_of(pairs);
+  for (auto _ : state) {
+    for (const auto& [key, value] : pairs)
+      benchmark::DoNotOptimize(map.find(key));
+    benchmark::DoNotOptimize(map.find("absent"));
+  }
+}
+BENCHMARK(BM_StringMapFindFive);
+
+void BM_StringMapWalkFive(benchmark::State& state) {
+  const StringMap map = map_of(tag_pairs(5));
+  for (auto _ : state) {
+    std::size_t bytes = 0;
+    for (const auto& entry : map)
+      bytes += entry.key.size() + entry.value.size();
+    benchmark::DoNotOptimize(bytes);
+  }
+}
+BENCHMARK(BM_StringMapWalkFive);
+
+// Replacing one tag's value again and again: the dead text must be reclaimed.
+void BM_StringMapReplace(benchmark::State& state) {
+  StringMap map = map_of(tag_pairs(5));
+  const std::string value = "a value of some forty bytes, not short...";
+  for (auto _ : state)
+    map.insert_or_assign("tag_2", value);
+  benchmark::DoNotOptimize(map.size());
+}
+BENCHMARK(BM_StringMapReplace);
 
 }  // namespace
 }  // namespace pelnorix

@@ -99,8 +99,8 @@ void expect_reads_as(const SpanRecordView& read, const TraceSpan& span) {
   EXPECT_EQ(read.events_count, span.events.size());
   ASSERT_EQ(read.tags.size(), span.tags.size());
   for (const TextPair& tag : read.tags) {
-    const std::string* value = span.tags.find(tag.key);
-    ASSERT_NE(value, nullptr) << tag.key;
+    const auto value = span.tags.find(tag.key);
+    ASSERT_TRUE(value) << tag.key;
     EXPECT_EQ(tag.value, *value);
   }
   ASSERT_EQ(read.agent_actions.size(), span.agent_actions.size());

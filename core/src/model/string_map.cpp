@@ -1,210 +1,226 @@
 #include "pelnorix/string_map.hpp"
 
-#include <pthread.h>
-
+#include <algorithm>
 #include <cstring>
-#include <mutex>
-#include <span>
+#include <limits>
+#include <new>
 #include <utility>
 
-#include "pelnorix/random_source.hpp"
+#include "keyed_hash.hpp"
+#include "map_seed.hpp"
+#include "packed_pair.hpp"
 
 namespace pelnorix {
 namespace {
 
-// --- Keyed hash: SipHash-1-3 --------------------------------------------------
-// Keys come from callers (tag names), so the hash must resist chosen
-// collisions; one compression round per block is ample for a hash table.
+// A map's first block: 8 slots and room for 6 entries and 80 bytes of texts,
+// 160 bytes in all, which holds the usual handful of short tags without
+// regrowing.
+constexpr std::uint8_t kInitialSlotShift = 3;
+constexpr std::uint32_t kInitialTextBytes = 80;
+// Entry numbers must fit the slots' 32 bits; far beyond any real map.
+constexpr std::uint8_t kMaxSlotShift = 31;
 
-constexpr std::uint64_t rotl(std::uint64_t x, int bits) noexcept {
-  return (x << bits) | (x >> (64 - bits));
+constexpr std::uint32_t kTextLimit = std::numeric_limits<std::uint32_t>::max();
+
+template <typename Slot>
+std::uint32_t read_slot(const unsigned char* slots, std::uint32_t at) noexcept {
+  Slot taken;
+  std::memcpy(&taken, slots + sizeof(Slot) * at, sizeof(Slot));
+  return taken;
 }
-
-struct SipState {
-  std::uint64_t v0, v1, v2, v3;
-
-  void round() noexcept {
-    v0 += v1;
-    v1 = rotl(v1, 13);
-    v1 ^= v0;
-    v0 = rotl(v0, 32);
-    v2 += v3;
-    v3 = rotl(v3, 16);
-    v3 ^= v2;
-    v0 += v3;
-    v3 = rotl(v3, 21);
-    v3 ^= v0;
-    v2 += v1;
-    v1 = rotl(v1, 17);
-    v1 ^= v2;
-    v2 = rotl(v2, 32);
-  }
-
-  void absorb(std::uint64_t block) noexcept {
-    v3 ^= block;
-    round();
-    v0 ^= block;
-  }
-};
-
-std::uint64_t load_le64(const char* p) noexcept {
-  std::uint64_t value = 0;
-  std::memcpy(&value, p, sizeof(value));  // x86-64 is little-endian
-  return value;
-}
-
-std::uint64_t siphash13(const std::uint64_t key[2], std::string_view data) noexcept {
-  SipState s{key[0] ^ 0x736f6d6570736575ULL, key[1] ^ 0x646f72616e646f6dULL,
-             key[0] ^ 0x6c7967656e657261ULL, key[1] ^ 0x7465646279746573ULL};
-  const std::size_t whole = data.size() & ~std::size_t{7};
-  for (std::size_t i = 0; i < whole; i += 8)
-    s.absorb(load_le64(data.data() + i));
-  std::uint64_t last = static_cast<std::uint64_t>(data.size() & 0xFF) << 56;
-  for (std::size_t i = whole; i < data.size(); ++i) {
-    last |= static_cast<std::uint64_t>(static_cast<unsigned char>(data[i])) << (8 * (i - whole));
-  }
-  s.absorb(last);
-  s.v2 ^= 0xFF;
-  s.round();
-  s.round();
-  s.round();
-  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
-}
-
-// --- Per-map keys -------------------------------------------------------------
-// Drawing OS randomness for every map would dominate the cost of creating a
-// span, so each thread draws one secret once and derives a distinct key for
-// every map from it and a counter.
-
-constexpr std::uint64_t mix64(std::uint64_t z) noexcept {
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-  return z ^ (z >> 31);
-}
-
-struct ThreadKeySource {
-  std::uint64_t secret[2] = {0, 0};
-  std::uint64_t counter = 0;
-  bool drawn = false;
-};
-
-thread_local ThreadKeySource t_keys;
-
-// A forked child would otherwise derive the very keys its parent goes on to
-// derive; only the forking thread survives there, so its source is the one to
-// forget.
-void forget_keys_in_child() {
-  t_keys = ThreadKeySource{};
-}
-
-std::once_flag g_atfork_once;
-
-std::uint64_t next_map_seed() {
-  ThreadKeySource& source = t_keys;
-  if (!source.drawn) {
-    std::call_once(g_atfork_once, [] {
-      if (::pthread_atfork(nullptr, nullptr, forget_keys_in_child) != 0) {
-        // Without the handler a child shares its parent's keys: still secret,
-        // just not its own.
-      }
-    });
-    std::uint8_t bytes[sizeof(source.secret)];
-    fill_os_random(std::span<std::uint8_t>(bytes));
-    std::memcpy(source.secret, bytes, sizeof(bytes));
-    source.drawn = true;
-  }
-  const std::uint64_t n = ++source.counter;
-  return mix64(source.secret[0] + n * 0x9e3779b97f4a7c15ULL) ^ source.secret[1];
-}
-
-// The second half of a map's SipHash key is derived from its seed, so that a
-// map holds one word of key instead of two.
-constexpr std::uint64_t kSecondKeyTweak = 0x5851f42d4c957f2dULL;
-
-constexpr std::uint32_t kInitialSlots = 8;
 
 }  // namespace
 
-// The block behind a non-empty map: this header, `slot_count` probe slots
-// (0 for a free slot, otherwise 1 + the index of its entry), then room for
-// three entries per four slots, the first `size` of them in use.
+// The block behind a non-empty map, one allocation:
+//
+//   this header
+//   slot_count probe slots (open addressing, linear probing), each 0 when
+//     free and otherwise 1 + the number of its entry; 1 byte wide while the
+//     entry numbers fit, then 2, then 4
+//   room for three entries per four slots, the first `size` in use, in the
+//     order of insertion
+//   text_capacity bytes of packed pairs (packed_pair.hpp), the first
+//     `text_used` written
+//
+// A replaced value takes its old one's place when it is no longer; otherwise
+// the pair is packed anew at the end of the texts and its old one is left
+// dead. Regrowing copies only the live pairs. The walk follows the slots,
+// so the order is the hashes' and not the insertions'.
 struct StringMap::Table {
+  std::uint64_t seed;
   std::uint32_t size;
-  std::uint32_t slot_count;
+  std::uint32_t text_used;
+  std::uint32_t text_capacity;
+  std::uint8_t slot_shift;
+  // log2 of the slot width, stored so that the hot paths need not work it out.
+  std::uint8_t slot_width_shift;
 
+  // Enough of the hash to place the entry in any table a map can have, and
+  // to tell most unequal keys apart without reading them.
   struct Stored {
-    std::uint64_t hash;
-    Entry entry;
+    std::uint32_t hash;
+    std::uint32_t offset;  // of its pair in the texts
   };
 
-  static constexpr std::uint32_t capacity_for(std::uint32_t slot_count) noexcept {
-    return slot_count / 4 * 3;
+  static constexpr std::uint32_t capacity_for(std::uint8_t slot_shift) noexcept {
+    return (std::uint32_t{1} << slot_shift) / 4 * 3;
   }
-  static std::size_t bytes_for(std::uint32_t slot_count) noexcept {
-    return sizeof(Table) + slot_count * sizeof(std::uint32_t) +
-           capacity_for(slot_count) * sizeof(Stored);
+  // Slots are 1, 2 or 4 bytes wide: the narrowest that holds every entry number.
+  static constexpr std::uint8_t slot_width_shift_for(std::uint8_t slot_shift) noexcept {
+    const std::uint32_t largest = capacity_for(slot_shift);
+    return largest <= 0xFF ? 0 : largest <= 0xFFFF ? 1 : 2;
+  }
+  static constexpr std::size_t bytes_for(std::uint8_t slot_shift, std::uint32_t text) noexcept {
+    return sizeof(Table) + (std::size_t{1} << (slot_shift + slot_width_shift_for(slot_shift))) +
+           std::size_t{capacity_for(slot_shift)} * sizeof(Stored) + text;
   }
 
-  std::uint32_t* slots() noexcept { return reinterpret_cast<std::uint32_t*>(this + 1); }
-  const std::uint32_t* slots() const noexcept {
-    return reinterpret_cast<const std::uint32_t*>(this + 1);
+  std::uint32_t slot_count() const noexcept { return std::uint32_t{1} << slot_shift; }
+  std::uint32_t capacity() const noexcept { return capacity_for(slot_shift); }
+  std::size_t slot_bytes_size() const noexcept {
+    return std::size_t{1} << (slot_shift + slot_width_shift);
   }
-  Stored* entries() noexcept { return reinterpret_cast<Stored*>(slots() + slot_count); }
+
+  unsigned char* slot_bytes() noexcept { return reinterpret_cast<unsigned char*>(this + 1); }
+  const unsigned char* slot_bytes() const noexcept {
+    return reinterpret_cast<const unsigned char*>(this + 1);
+  }
+  // Slot bytes come in multiples of 8, so the entries after them are aligned.
+  Stored* entries() noexcept { return reinterpret_cast<Stored*>(slot_bytes() + slot_bytes_size()); }
   const Stored* entries() const noexcept {
-    return reinterpret_cast<const Stored*>(slots() + slot_count);
+    return reinterpret_cast<const Stored*>(slot_bytes() + slot_bytes_size());
   }
-  std::uint32_t capacity() const noexcept { return capacity_for(slot_count); }
+  char* text() noexcept { return reinterpret_cast<char*>(entries() + capacity()); }
+  const char* text() const noexcept {
+    return reinterpret_cast<const char*>(entries() + capacity());
+  }
 
-  // A table with every slot free.
-  static Table* allocate(std::uint32_t slot_count) {
-    void* memory = ::operator new(bytes_for(slot_count));
-    Table* table = new (memory) Table{0, slot_count};
-    std::memset(table->slots(), 0, slot_count * sizeof(std::uint32_t));
+  std::uint32_t slot(std::uint32_t at) const noexcept {
+    switch (slot_width_shift) {
+      case 0:
+        return read_slot<std::uint8_t>(slot_bytes(), at);
+      case 1:
+        return read_slot<std::uint16_t>(slot_bytes(), at);
+      default:
+        return read_slot<std::uint32_t>(slot_bytes(), at);
+    }
+  }
+
+  void set_slot(std::uint32_t at, std::uint32_t taken) noexcept {
+    unsigned char* p = slot_bytes();
+    switch (slot_width_shift) {
+      case 0:
+        p[at] = static_cast<unsigned char>(taken);
+        break;
+      case 1: {
+        const auto narrow = static_cast<std::uint16_t>(taken);
+        std::memcpy(p + 2 * std::size_t{at}, &narrow, sizeof(narrow));
+        break;
+      }
+      default:
+        std::memcpy(p + 4 * std::size_t{at}, &taken, sizeof(taken));
+    }
+  }
+
+  detail::PackedPair pair(std::uint32_t entry) const noexcept {
+    return detail::read_packed_pair(text() + entries()[entry].offset);
+  }
+
+  // A table with every slot free and no entries.
+  static Table* allocate(std::uint64_t seed, std::uint8_t slot_shift, std::uint32_t text) {
+    void* memory = ::operator new(bytes_for(slot_shift, text));
+    auto* table =
+        new (memory) Table{seed, 0, 0, text, slot_shift, slot_width_shift_for(slot_shift)};
+    std::memset(table->slot_bytes(), 0, table->slot_bytes_size());
     return table;
   }
 
-  static void release(Table* table) noexcept {
-    if (table == nullptr) return;
-    Stored* stored = table->entries();
-    for (std::uint32_t i = 0; i < table->size; ++i)
-      stored[i].~Stored();
-    table->~Table();
-    ::operator delete(table);
-  }
+  // Everything in the block is trivially destructible.
+  static void release(Table* table) noexcept { ::operator delete(table); }
+
+  struct Probed {
+    std::uint32_t at;     // the slot
+    std::uint32_t taken;  // its content: 0 when `key` is absent
+  };
 
   // The slot holding `key`, or the free slot where it would go. Three
   // entries per four slots leave a free slot, so the walk ends.
-  std::uint32_t probe(std::uint64_t hash, std::string_view key) const noexcept {
-    const std::uint32_t mask = slot_count - 1;
-    auto at = static_cast<std::uint32_t>(hash) & mask;
-    const std::uint32_t* slot = slots();
-    const Stored* stored = entries();
+  Probed probe(std::uint32_t hash, std::string_view key) const noexcept {
+    const std::uint32_t mask = slot_count() - 1;
+    std::uint32_t at = hash & mask;
     for (;;) {
-      const std::uint32_t taken = slot[at];
-      if (taken == 0) return at;
-      const Stored& candidate = stored[taken - 1];
-      if (candidate.hash == hash && candidate.entry.key == key) return at;
+      const std::uint32_t taken = slot(at);
+      if (taken == 0) return {at, 0};
+      const Stored& candidate = entries()[taken - 1];
+      if (candidate.hash == hash && detail::read_packed_key(text() + candidate.offset) == key) {
+        return {at, taken};
+      }
       at = (at + 1) & mask;
     }
   }
+
+  // Packs the pair at the end of the texts, which must have room for it, and
+  // returns its offset.
+  std::uint32_t append(std::string_view key, std::string_view value) noexcept {
+    const std::uint32_t offset = text_used;
+    text_used += static_cast<std::uint32_t>(detail::write_packed_pair(text() + offset, key, value) -
+                                            (text() + offset));
+    return offset;
+  }
+
+  // Puts entry `entry` in the first free slot from its hash's. Keys are
+  // unique, so no key is compared: for a new key, or when regrowing.
+  void place(std::uint32_t entry, std::uint32_t hash) noexcept {
+    const std::uint32_t mask = slot_count() - 1;
+    std::uint32_t at = hash & mask;
+    while (slot(at) != 0)
+      at = (at + 1) & mask;
+    set_slot(at, entry + 1);
+  }
+
+  // A copy of this table with 2^`new_shift` slots, the live pairs only and
+  // room for `extra` more bytes of texts. The pair of `replaced` (an entry
+  // number, or `size` for none) is left out, for the caller to pack anew.
+  // Throws std::bad_alloc, leaving this table as it was.
+  Table* regrown(std::uint8_t new_shift, std::uint64_t extra, std::uint32_t replaced) const {
+    std::uint64_t live = extra;
+    for (std::uint32_t i = 0; i < size; ++i) {
+      if (i != replaced) live += pair(i).packed_size;
+    }
+    if (live > kTextLimit || new_shift > kMaxSlotShift) throw std::bad_alloc();
+    // Half again the live texts: room to append without regrowing at once,
+    // so each byte is copied a bounded number of times on average.
+    const std::uint64_t wanted = std::max<std::uint64_t>(text_capacity, live + live / 2);
+    Table* grown = allocate(
+        seed, new_shift, static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, kTextLimit)));
+    for (std::uint32_t i = 0; i < size; ++i) {
+      const Stored& from = entries()[i];
+      std::uint32_t offset = 0;
+      if (i != replaced) {
+        offset = grown->text_used;
+        const std::uint32_t bytes = pair(i).packed_size;
+        std::memcpy(grown->text() + offset, text() + from.offset, bytes);
+        grown->text_used += bytes;
+      }
+      grown->entries()[i] = Stored{from.hash, offset};
+      grown->place(i, from.hash);
+    }
+    grown->size = size;
+    return grown;
+  }
 };
 
-StringMap::StringMap() : seed_(next_map_seed()) {}
-
-StringMap::StringMap(const StringMap& other) : seed_(other.seed_) {
+StringMap::StringMap(const StringMap& other) {
   const Table* source = other.table_;
   if (source == nullptr) return;
-  // The same slot count and slot contents, so the copy walks like its source.
-  Table* copy = Table::allocate(source->slot_count);
-  std::memcpy(copy->slots(), source->slots(), source->slot_count * sizeof(std::uint32_t));
-  try {
-    for (; copy->size < source->size; ++copy->size) {
-      new (&copy->entries()[copy->size]) Table::Stored(source->entries()[copy->size]);
-    }
-  } catch (...) {
-    Table::release(copy);
-    throw;
-  }
+  // The same seed and slot contents, so the copy walks like its source.
+  Table* copy = Table::allocate(source->seed, source->slot_shift, source->text_capacity);
+  copy->size = source->size;
+  copy->text_used = source->text_used;
+  std::memcpy(copy->slot_bytes(), source->slot_bytes(), source->slot_bytes_size());
+  std::memcpy(copy->entries(), source->entries(), source->size * sizeof(Table::Stored));
+  std::memcpy(copy->text(), source->text(), source->text_used);
   table_ = copy;
 }
 
@@ -213,13 +229,11 @@ StringMap& StringMap::operator=(const StringMap& other) {
   return *this;
 }
 
-StringMap::StringMap(StringMap&& other) noexcept
-    : seed_(other.seed_), table_(std::exchange(other.table_, nullptr)) {}
+StringMap::StringMap(StringMap&& other) noexcept : table_(std::exchange(other.table_, nullptr)) {}
 
 StringMap& StringMap::operator=(StringMap&& other) noexcept {
   if (this != &other) {
     Table::release(table_);
-    seed_ = other.seed_;
     table_ = std::exchange(other.table_, nullptr);
   }
   return *this;
@@ -233,82 +247,123 @@ std::size_t StringMap::size() const noexcept {
   return table_ == nullptr ? 0 : table_->size;
 }
 
-std::uint64_t StringMap::hash_of(std::string_view key) const noexcept {
-  const std::uint64_t key_halves[2] = {seed_, mix64(seed_ ^ kSecondKeyTweak)};
-  return siphash13(key_halves, key);
+void StringMap::insert_first(std::string_view key, std::string_view value) {
+  const std::uint64_t size = detail::packed_pair_size(key, value);
+  if (size > kTextLimit) throw std::bad_alloc();
+  const std::uint64_t seed = detail::next_map_seed();
+  Table* table = Table::allocate(seed, kInitialSlotShift,
+                                 std::max(kInitialTextBytes, static_cast<std::uint32_t>(size)));
+  const auto hash = static_cast<std::uint32_t>(detail::keyed_hash(seed, key));
+  table->entries()[0] = Table::Stored{hash, table->append(key, value)};
+  table->place(0, hash);
+  table->size = 1;
+  table_ = table;
 }
 
-void StringMap::grow() {
-  const std::uint32_t slot_count = table_ == nullptr ? kInitialSlots : table_->slot_count * 2;
-  Table* grown = Table::allocate(slot_count);
-  if (table_ != nullptr) {
-    // Moving strings cannot fail, so nothing can be left half moved.
-    Table::Stored* from = table_->entries();
-    for (std::uint32_t i = 0; i < table_->size; ++i) {
-      new (&grown->entries()[i]) Table::Stored(std::move(from[i]));
-      grown->slots()[grown->probe(from[i].hash, grown->entries()[i].entry.key)] = i + 1;
-      ++grown->size;
+void StringMap::insert_or_assign(std::string_view key, std::string_view value) {
+  if (table_ == nullptr) return insert_first(key, value);
+  Table& table = *table_;
+  const auto hash = static_cast<std::uint32_t>(detail::keyed_hash(table.seed, key));
+  const Table::Probed found = table.probe(hash, key);
+  const std::uint64_t size = detail::packed_pair_size(key, value);
+  const bool text_fits = size <= table.text_capacity - table.text_used;
+
+  if (found.taken != 0) {
+    const std::uint32_t entry = found.taken - 1;
+    if (detail::overwrite_packed_value(table.text() + table.entries()[entry].offset, value)) {
+      return;
     }
+    if (text_fits) {
+      table.entries()[entry].offset = table.append(key, value);
+      return;
+    }
+    Table* grown = table.regrown(table.slot_shift, size, entry);
+    // The texts may be views into the old block: it goes only once they are
+    // copied.
+    grown->entries()[entry].offset = grown->append(key, value);
     Table::release(table_);
+    table_ = grown;
+    return;
   }
+
+  if (text_fits && table.size < table.capacity()) {
+    table.entries()[table.size] = Table::Stored{hash, table.append(key, value)};
+    table.set_slot(found.at, ++table.size);
+    return;
+  }
+  const bool full = table.size == table.capacity();
+  Table* grown =
+      table.regrown(static_cast<std::uint8_t>(table.slot_shift + (full ? 1 : 0)), size, table.size);
+  const std::uint32_t entry = grown->size++;
+  grown->entries()[entry] = Table::Stored{hash, grown->append(key, value)};
+  grown->place(entry, hash);
+  Table::release(table_);
   table_ = grown;
 }
 
-void StringMap::insert_or_assign(std::string key, std::string value) {
-  const std::uint64_t hash = hash_of(key);
-  if (table_ != nullptr) {
-    const std::uint32_t at = table_->probe(hash, key);
-    if (const std::uint32_t taken = table_->slots()[at]; taken != 0) {
-      table_->entries()[taken - 1].entry.value = std::move(value);
-      return;
-    }
-  }
-  if (table_ == nullptr || table_->size == table_->capacity()) grow();
-  // Growing moves every entry, so the free slot is looked up only now.
-  const std::uint32_t at = table_->probe(hash, key);
-  new (&table_->entries()[table_->size])
-      Table::Stored{hash, Entry{std::move(key), std::move(value)}};
-  table_->slots()[at] = ++table_->size;
+std::optional<std::string_view> StringMap::find(std::string_view key) const noexcept {
+  if (table_ == nullptr) return std::nullopt;
+  const auto hash = static_cast<std::uint32_t>(detail::keyed_hash(table_->seed, key));
+  const std::uint32_t taken = table_->probe(hash, key).taken;
+  if (taken == 0) return std::nullopt;
+  return table_->pair(taken - 1).value;
 }
 
-const std::string* StringMap::find(std::string_view key) const noexcept {
-  if (table_ == nullptr) return nullptr;
-  const std::uint32_t taken = table_->slots()[table_->probe(hash_of(key), key)];
-  return taken == 0 ? nullptr : &table_->entries()[taken - 1].entry.value;
-}
-
-StringMap::const_iterator StringMap::begin() const noexcept {
-  return const_iterator(table_, 0);
-}
-
-StringMap::const_iterator StringMap::end() const noexcept {
-  return const_iterator(table_, table_ == nullptr ? 0 : table_->slot_count);
+StringMap::const_iterator StringMap::walk() const noexcept {
+  return const_iterator(*table_);
 }
 
 bool operator==(const StringMap& a, const StringMap& b) {
   if (a.size() != b.size()) return false;
   for (const StringMap::Entry& entry : a) {
-    const std::string* other = b.find(entry.key);
-    if (other == nullptr || *other != entry.value) return false;
+    if (b.find(entry.key) != entry.value) return false;
   }
   return true;
 }
 
-StringMap::const_iterator::const_iterator(const StringMap::Table* table, std::size_t index) noexcept
-    : table_(table), index_(index) {
-  while (table_ != nullptr && index_ < table_->slot_count && table_->slots()[index_] == 0)
-    ++index_;
+StringMap::const_iterator::const_iterator(const StringMap::Table& table) noexcept
+    : slots_(table.slot_bytes()),
+      entries_(table.entries()),
+      text_(table.text()),
+      slot_count_(table.slot_count()),
+      slot_width_shift_(table.slot_width_shift) {
+  step(0);
 }
 
-const StringMap::Entry& StringMap::const_iterator::operator*() const noexcept {
-  return table_->entries()[table_->slots()[index_] - 1].entry;
+namespace {
+
+struct Taken {
+  std::uint32_t at;
+  std::uint32_t taken;  // 0 when the walk is over
+};
+
+// The first taken slot from `at` on. One loop per slot width, so that the
+// width is not looked at for every slot.
+template <typename Slot>
+Taken first_taken(const unsigned char* slots, std::uint32_t at, std::uint32_t end) noexcept {
+  for (; at < end; ++at) {
+    if (const std::uint32_t taken = read_slot<Slot>(slots, at); taken != 0) {
+      return {at, taken};
+    }
+  }
+  return {end, 0};
 }
 
-StringMap::const_iterator& StringMap::const_iterator::operator++() noexcept {
-  ++index_;
-  while (index_ < table_->slot_count && table_->slots()[index_] == 0)
-    ++index_;
-  return *this;
+}  // namespace
+
+void StringMap::const_iterator::step(std::uint32_t index) noexcept {
+  const Taken next = slot_width_shift_ == 0 ? first_taken<std::uint8_t>(slots_, index, slot_count_)
+                     : slot_width_shift_ == 1
+                         ? first_taken<std::uint16_t>(slots_, index, slot_count_)
+                         : first_taken<std::uint32_t>(slots_, index, slot_count_);
+  if (next.taken == 0) {
+    index_ = kEnd;
+    return;
+  }
+  index_ = next.at;
+  const auto* entries = static_cast<const Table::Stored*>(entries_);
+  const detail::PackedPair p = detail::read_packed_pair(text_ + entries[next.taken - 1].offset);
+  entry_ = {p.key, p.value};
 }
 
 }  // namespace pelnorix

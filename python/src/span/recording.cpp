@@ -41,7 +41,7 @@ Outcome span_set_ttft_ms(PyTraceSpan& self, std::uint64_t ttft_ms) {
 }
 
 Outcome span_add_tag(PyTraceSpan& self, std::string_view key, std::string_view value) {
-  self.record.tags.insert_or_assign(std::string(key), std::string(value));
+  self.record.tags.insert_or_assign(key, value);
   return none_value();
 }
 
