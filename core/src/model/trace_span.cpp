@@ -9,7 +9,7 @@ TraceSpan new_span(Uuid trace_id, TenantId tenant, std::string operation_name, L
                    std::string model_name, std::string prompt) {
   const Uuid span_id = generate_uuid_v4();
   const UtcTimestamp start_time = now_utc();
-  TraceSpan span;  // its tags map is created here, with a fresh key
+  TraceSpan span;  // its tags map draws its hash key at the first tag
   span.trace_id = trace_id;
   span.span_id = span_id;
   span.tenant_id = tenant;
