@@ -212,7 +212,9 @@ TEST(TraceSpan, ActionsKeepTheirOrderAndCanFollowCompletion) {
     // A span with a handful of actions holds no empty slots; a long one
     // still grows geometrically, so the number of regrowths stays small.
     const std::size_t size = span.agent_actions.size();
-    if (size <= 4) EXPECT_EQ(span.agent_actions.capacity(), size);
+    if (size <= 4) {
+      EXPECT_EQ(span.agent_actions.capacity(), size);
+    }
     EXPECT_LT(span.agent_actions.capacity(), 2 * size);
   }
   ASSERT_EQ(span.agent_actions.size(), 100u);
