@@ -74,17 +74,14 @@ void BM_FinishInPlace(benchmark::State& state) {
 }
 BENCHMARK(BM_FinishInPlace)->Arg(0)->Arg(1000);
 
-// with_result alone on a 100 KB result: the caller's copy of the text is
-// made outside the timed region.
+// with_result alone on a 100 KB result: only the kept 4 KB are copied, so
+// this must cost about what a 4 KB result does.
 void BM_WithResult100KB(benchmark::State& state) {
   const std::string source(100 * 1024, 'x');
   AgentAction action = new_agent_action(AgentActionType::ToolCall, "search");
   for (auto _ : state) {
-    state.PauseTiming();
-    std::string result = source;
-    state.ResumeTiming();
-    action = with_result(std::move(action), std::move(result));
-    benchmark::DoNotOptimize(action.result->data());
+    action = with_result(std::move(action), source);
+    benchmark::DoNotOptimize(action.result.view().data());
   }
 }
 BENCHMARK(BM_WithResult100KB);

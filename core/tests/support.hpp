@@ -14,6 +14,7 @@
 #include "pelnorix/clock.hpp"
 #include "pelnorix/fault.hpp"
 #include "pelnorix/json_writer.hpp"
+#include "pelnorix/optional_text.hpp"
 
 namespace pelnorix {
 
@@ -24,6 +25,13 @@ inline void PrintTo(const UtcTimestamp& t, std::ostream* os) {
 }
 inline void PrintTo(const JsonText& text, std::ostream* os) {
   *os << text.view();
+}
+inline void PrintTo(const OptionalText& text, std::ostream* os) {
+  if (text) {
+    *os << '"' << *text << '"';
+  } else {
+    *os << "(absent)";
+  }
 }
 
 namespace test {

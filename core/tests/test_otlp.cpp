@@ -192,7 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct Failure {
   std::string label;
-  std::optional<std::string> error;
+  OptionalText error;
   std::optional<std::uint16_t> status_code;
   std::string error_type;
 };
@@ -207,7 +207,7 @@ TEST_P(Failures, SetStatusErrorAndErrorType) {
   const auto m = mapped(span);
   const Span& s = m->spans[0];
   EXPECT_EQ(s.status, StatusCode::Error);
-  EXPECT_EQ(s.status_message, f.error.value_or(""));
+  EXPECT_EQ(s.status_message, f.error.view());
   EXPECT_EQ(text_of(s, "error.type"), f.error_type);
   if (f.status_code) {
     ASSERT_NE(attribute(s, "http.response.status_code"), nullptr);

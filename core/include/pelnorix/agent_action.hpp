@@ -9,6 +9,7 @@
 
 #include "pelnorix/clock.hpp"
 #include "pelnorix/enums.hpp"
+#include "pelnorix/optional_text.hpp"
 #include "pelnorix/string_map.hpp"
 #include "pelnorix/uuid.hpp"
 
@@ -21,13 +22,13 @@ inline constexpr std::size_t kMaxActionResultBytes = 4096;
 struct AgentAction {
   Uuid id;
   std::string name;
-  std::optional<std::string> arguments;
-  std::optional<std::string> result;  // at most kMaxActionResultBytes
-  std::optional<std::string> http_method;
-  std::optional<std::string> file_operation;
   std::optional<std::uint64_t> duration_ms;
   UtcTimestamp timestamp;
   StringMap metadata;
+  OptionalText arguments;
+  OptionalText result;  // at most kMaxActionResultBytes
+  OptionalText http_method;
+  OptionalText file_operation;
   std::optional<std::int32_t> exit_code;
   std::optional<std::uint16_t> http_status;
   AgentActionType action_type = AgentActionType::ToolCall;
@@ -41,10 +42,11 @@ struct AgentAction {
 // clock fails.
 AgentAction new_agent_action(AgentActionType type, std::string name);
 
-AgentAction with_arguments(AgentAction action, std::string arguments);
+AgentAction with_arguments(AgentAction action, std::string_view arguments);
 
-// Stores the result cut to at most 4096 bytes at a UTF-8 character boundary.
-AgentAction with_result(AgentAction action, std::string result);
+// Stores the result cut to at most 4096 bytes at a UTF-8 character boundary;
+// only the part that is kept is copied.
+AgentAction with_result(AgentAction action, std::string_view result);
 
 // The length of the prefix of `text` that with_result keeps.
 std::size_t truncated_result_length(std::string_view text) noexcept;

@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pelnorix/agent_action.hpp"
 #include "pelnorix/clock.hpp"
 #include "pelnorix/enums.hpp"
+#include "pelnorix/optional_text.hpp"
 #include "pelnorix/string_map.hpp"
 #include "pelnorix/uuid.hpp"
 
@@ -22,7 +24,7 @@ struct SecurityFinding {
   std::string description;
   UtcTimestamp detected_at;
   double confidence_score = 0.0;
-  std::optional<std::string> location;
+  OptionalText location;
   StringMap metadata;
   bool requires_alert = false;
 
@@ -48,8 +50,6 @@ struct TraceSpan {
   std::string operation_name;
   std::string model_name;
   std::string prompt;
-  std::optional<std::string> response;
-  std::optional<std::string> error_message;
   LLMProvider provider;
   UtcTimestamp start_time;
   std::optional<UtcTimestamp> end_time;
@@ -60,6 +60,8 @@ struct TraceSpan {
   std::vector<SpanEvent> events;
   std::vector<AgentAction> agent_actions;
   StringMap tags;
+  OptionalText response;
+  OptionalText error_message;
   std::optional<std::uint32_t> prompt_tokens;
   std::optional<std::uint32_t> completion_tokens;
   std::optional<std::uint32_t> total_tokens;
@@ -83,15 +85,17 @@ TraceSpan new_span(Uuid trace_id, TenantId tenant, std::string operation_name, L
 
 // Finish by value: read the clock, then finish. Throws Fault (and the consumed
 // span is lost to the caller, who keeps its own original) on a clock failure.
-TraceSpan finish_with_response(TraceSpan span, std::string response);
-TraceSpan finish_with_error(TraceSpan span, std::string error_message,
+TraceSpan finish_with_response(TraceSpan span, std::string_view response);
+TraceSpan finish_with_error(TraceSpan span, std::string_view error_message,
                             std::optional<std::uint16_t> status_code);
 
-// Finish in place with a clock reading taken beforehand. These cannot fail, so
-// a caller that read the clock first never leaves the span half-changed, and
-// their cost does not depend on the span's size.
-void finish_with_response_at(TraceSpan& span, std::string response, UtcTimestamp end) noexcept;
-void finish_with_error_at(TraceSpan& span, std::string error_message,
+// Finish in place with the text made and the clock read beforehand. These
+// cannot fail, so a caller that made both first never leaves the span
+// half-changed, and their cost does not depend on the span's size. The text
+// is taken over as it is, so that it is copied once, from the caller's
+// original: a present one is expected.
+void finish_with_response_at(TraceSpan& span, OptionalText response, UtcTimestamp end) noexcept;
+void finish_with_error_at(TraceSpan& span, OptionalText error_message,
                           std::optional<std::uint16_t> status_code, UtcTimestamp end) noexcept;
 
 // Duration between start and end in whole milliseconds, truncated toward zero;

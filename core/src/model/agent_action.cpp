@@ -17,8 +17,8 @@ AgentAction new_agent_action(AgentActionType type, std::string name) {
   return action;
 }
 
-AgentAction with_arguments(AgentAction action, std::string arguments) {
-  action.arguments = std::move(arguments);
+AgentAction with_arguments(AgentAction action, std::string_view arguments) {
+  action.arguments = arguments;
   return action;
 }
 
@@ -26,15 +26,8 @@ std::size_t truncated_result_length(std::string_view text) noexcept {
   return utf8_prefix_length(text, kMaxActionResultBytes);
 }
 
-AgentAction with_result(AgentAction action, std::string result) {
-  const std::size_t kept = truncated_result_length(result);
-  if (kept == result.size()) {
-    action.result = std::move(result);
-  } else {
-    // A fresh string, so that the action does not hold on to the capacity
-    // of a result that may have been megabytes long.
-    action.result.emplace(result.data(), kept);
-  }
+AgentAction with_result(AgentAction action, std::string_view result) {
+  action.result = result.substr(0, truncated_result_length(result));
   return action;
 }
 

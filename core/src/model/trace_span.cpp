@@ -28,13 +28,13 @@ std::uint64_t duration_between(const UtcTimestamp& start, const UtcTimestamp& en
   return ms < 0 ? 0 : static_cast<std::uint64_t>(ms);
 }
 
-void finish_with_response_at(TraceSpan& span, std::string response, UtcTimestamp end) noexcept {
+void finish_with_response_at(TraceSpan& span, OptionalText response, UtcTimestamp end) noexcept {
   span.response = std::move(response);
   span.end_time = end;
   span.duration_ms = duration_between(span.start_time, end);
 }
 
-void finish_with_error_at(TraceSpan& span, std::string error_message,
+void finish_with_error_at(TraceSpan& span, OptionalText error_message,
                           std::optional<std::uint16_t> status_code, UtcTimestamp end) noexcept {
   span.error_message = std::move(error_message);
   span.status_code = status_code;
@@ -42,16 +42,18 @@ void finish_with_error_at(TraceSpan& span, std::string error_message,
   span.duration_ms = duration_between(span.start_time, end);
 }
 
-TraceSpan finish_with_response(TraceSpan span, std::string response) {
+TraceSpan finish_with_response(TraceSpan span, std::string_view response) {
+  OptionalText text(response);
   const UtcTimestamp end = now_utc();
-  finish_with_response_at(span, std::move(response), end);
+  finish_with_response_at(span, std::move(text), end);
   return span;
 }
 
-TraceSpan finish_with_error(TraceSpan span, std::string error_message,
+TraceSpan finish_with_error(TraceSpan span, std::string_view error_message,
                             std::optional<std::uint16_t> status_code) {
+  OptionalText text(error_message);
   const UtcTimestamp end = now_utc();
-  finish_with_error_at(span, std::move(error_message), status_code, end);
+  finish_with_error_at(span, std::move(text), status_code, end);
   return span;
 }
 

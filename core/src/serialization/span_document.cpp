@@ -3,6 +3,7 @@
 #include "pelnorix/span_document.hpp"
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -46,6 +47,9 @@ JsonStatus write_value(JsonWriter& writer, const T& value) {
 template <typename T>
 JsonStatus write_value(JsonWriter& writer, const std::optional<T>& value) {
   return value.has_value() ? write_value(writer, *value) : writer.null_value();
+}
+JsonStatus write_value(JsonWriter& writer, const OptionalText& text) {
+  return text.has_value() ? writer.string_value(*text) : writer.null_value();
 }
 
 template <typename T>
@@ -172,8 +176,8 @@ JsonObject finding_summary(const SecurityFinding& finding) {
   summary.insert_or_assign("description", finding.description);
   summary.insert_or_assign("finding_type", finding.finding_type);
   summary.insert_or_assign("id", to_string(finding.id));
-  summary.insert_or_assign("location",
-                           finding.location ? JsonValue(*finding.location) : JsonValue());
+  summary.insert_or_assign(
+      "location", finding.location ? JsonValue(std::string(*finding.location)) : JsonValue());
   summary.insert_or_assign("requires_alert", finding.requires_alert);
   summary.insert_or_assign("severity", std::string(severity_lower_name(finding.severity)));
   return summary;

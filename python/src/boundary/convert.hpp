@@ -18,6 +18,7 @@
 #include "boundary/error.hpp"
 #include "boundary/parameter_list.hpp"
 #include "boundary/python_api.hpp"
+#include "pelnorix/optional_text.hpp"
 #include "pelnorix/uuid.hpp"
 
 namespace pelnorix::python {
@@ -118,6 +119,8 @@ Outcome to_python(const T& value) {
     return unsigned_value(value);
   } else if constexpr (std::is_same_v<T, std::string>) {
     return text_value(value);
+  } else if constexpr (std::is_same_v<T, OptionalText>) {
+    return value ? text_value(*value) : none_value();
   } else {
     static_assert(std::is_same_v<T, Uuid>, "no conversion of this member type to Python");
     return uuid_value(value);

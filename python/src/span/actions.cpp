@@ -23,13 +23,10 @@ Outcome span_report_action(PyTraceSpan& self, std::string_view action_type, std:
     return fail_with(PyExc_ValueError, std::move(message));
   }
   AgentAction action = new_agent_action(*kind, std::string(name));
-  if (arguments) action = with_arguments(std::move(action), std::string(*arguments));
-  if (result) {
-    // Only the part that is kept is copied: a large result costs no more than
-    // a 4 KB one.
-    action = with_result(std::move(action),
-                         std::string(result->substr(0, truncated_result_length(*result))));
-  }
+  if (arguments) action = with_arguments(std::move(action), *arguments);
+  // Only the part that is kept is copied: a large result costs no more than a
+  // 4 KB one.
+  if (result) action = with_result(std::move(action), *result);
   if (duration_ms) action.duration_ms = *duration_ms;
   if (success == false) action.success = false;
 

@@ -1,7 +1,8 @@
-#include <string>
+#include <string_view>
 
 #include "boundary/convert.hpp"
 #include "pelnorix/clock.hpp"
+#include "pelnorix/optional_text.hpp"
 #include "span/span.hpp"
 
 namespace pelnorix::python {
@@ -15,7 +16,7 @@ Outcome span_set_prompt(PyTraceSpan& self, std::string_view prompt) {
 // the record is touched; finishing in place then cannot fail, and its cost
 // does not grow with the span's tags and actions.
 Outcome span_set_response(PyTraceSpan& self, std::string_view response) {
-  std::string text(response);
+  OptionalText text(response);
   const UtcTimestamp end = now_utc();
   finish_with_response_at(self.record, std::move(text), end);
   return none_value();
@@ -23,7 +24,7 @@ Outcome span_set_response(PyTraceSpan& self, std::string_view response) {
 
 Outcome span_set_error(PyTraceSpan& self, std::string_view error,
                        std::optional<std::uint16_t> status_code) {
-  std::string text(error);
+  OptionalText text(error);
   const UtcTimestamp end = now_utc();
   finish_with_error_at(self.record, std::move(text), status_code, end);
   return none_value();
