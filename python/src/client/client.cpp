@@ -38,8 +38,7 @@ Outcome instrument_client(ModuleArg /*module*/, PyObject* client,
     if (!made) return made;
     held_tracer = std::move(*made);
   }
-  return make_instance<PyInstrumentedClient>(
-      PyInstrumentedClient(std::move(held_client), std::move(held_tracer)));
+  return make_instance<PyInstrumentedClient>(std::move(held_client), std::move(held_tracer));
 }
 
 Outcome client_tracer(const PyInstrumentedClient& self) {
